@@ -86,6 +86,15 @@ void hash_combine(std::size_t& seed, const T& value) {
   hash_mix(seed, hash_value(value));
 }
 
+/// Hashes a tagged variant: its alternative index, then `payload_hash` of the
+/// alternative it holds (unit alternatives usually hash to 0).
+template <class Variant, class PayloadHash>
+[[nodiscard]] std::size_t hash_variant(const Variant& variant, PayloadHash&& payload_hash) {
+  std::size_t seed = variant.index();
+  std::visit([&](const auto& alternative) { hash_mix(seed, payload_hash(alternative)); }, variant);
+  return seed;
+}
+
 /// Hashes several fields in the order given.
 template <class... Ts>
 [[nodiscard]] std::size_t hash_fields(const Ts&... fields) {
