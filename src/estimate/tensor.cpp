@@ -1,0 +1,16 @@
+#include "vexa_codegen/estimate/tensor.hpp"
+
+#include "vexa_codegen/mid/resolved.hpp"
+#include "vexa_codegen/support/arithmetic.hpp"
+
+namespace vexa_codegen::estimate::tensor {
+
+std::uint64_t maximum_shard_bytes(const mid::layout::TensorType& type) {
+  const auto resolution = type.format.layout.resolve(type.shape);
+  if (!resolution) {
+    return support::saturated;
+  }
+  return support::sat_mul(resolution->maximum_tile_elements(), type.format.precision.element_bytes());
+}
+
+}  // namespace vexa_codegen::estimate::tensor
