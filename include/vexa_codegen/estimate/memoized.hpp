@@ -1,0 +1,73 @@
+// The caching cost model that a search uses.
+//
+// `MemoizedCostModel` wraps the target model and keeps every lowered and
+// analysed program, so that a repeated request for the same plan and operand
+// types costs one lookup and all requesters share one program. It is shared by
+// the threads of one search: the program cache's lock is held only for lookup
+// and insertion, never while a plan is lowered, so two threads may lower the
+// same key at once (both get equal programs; the later insertion wins).
+// Failed lowerings are not cached. Part of `estimate::cycles`; it sits in its
+// own file because it lowers through `mid::implementation`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "vexa_codegen/estimate/cycles.hpp"
+
+namespace vexa_codegen::estimate::cycles {
+
+/// The key of a lowered program: the plan, the operand types and the result type.
+struct ImplementationKey {
+  operators::OperatorPlan plan;
+  std::vector<layout::TensorType> inputs;
+  layout::TensorType output;
+
+  friend bool operator==(const ImplementationKey&, const ImplementationKey&) = default;
+};
+
+struct ImplementationKeyHash {
+  [[nodiscard]] std::size_t operator()(const ImplementationKey& key) const noexcept;
+};
+
+/// A `CostModel` that caches the programs of the model it wraps.
+class MemoizedCostModel final : public CostModel {
+ public:
+  /// A model with an empty cache over `model`, for a pipeline of `tiles` tiles.
+  MemoizedCostModel(std::shared_ptr<const CostModel> model, std::uint32_t tiles);
+
+  /// The cached program for this key, or the wrapped model's lowering of it
+  /// (cached when it succeeds); null when the plan cannot be lowered.
+  [[nodiscard]] std::shared_ptr<const MidProgram> implementation(
+      const operators::OperatorPlan& plan, const std::vector<layout::TensorType>& inputs,
+      const layout::TensorType& output) const override;
+
+  /// Forwarded to the wrapped model.
+  [[nodiscard]] std::uint64_t cast_cycles(const layout::TensorType& source,
+                                          const layout::Precision& to) const override;
+
+  /// Forwarded to the wrapped model.
+  [[nodiscard]] RearrangementCost rearrangement_cost(const graph::TensorShape& shape,
+                                                     const layout::Precision& precision,
+                                                     operators::ConversionStrategy strategy,
+                                                     const layout::Layout& from,
+                                                     const layout::Layout& to) const override;
+
+  /// The tile count given at construction.
+  [[nodiscard]] std::uint32_t tiles() const noexcept { return tiles_; }
+  /// The number of cached programs.
+  [[nodiscard]] std::size_t cached_programs() const;
+
+ private:
+  std::shared_ptr<const CostModel> model_;
+  std::uint32_t tiles_;
+  mutable std::mutex implementations_mutex_;
+  mutable std::unordered_map<ImplementationKey, std::shared_ptr<const MidProgram>, ImplementationKeyHash>
+      implementations_;
+};
+
+}  // namespace vexa_codegen::estimate::cycles
