@@ -125,5 +125,47 @@ TEST(GraphTypes, KeyPayloadsHashByValue) {
             std::hash<AxisFactorView>{}(AxisFactorView{1, 2, 4, true}));
 }
 
+
+struct ErrorCase {
+  GraphError error;
+  std::string message;
+  std::string dump;
+};
+
+TEST(GraphError, MessagesAndDumps) {
+  const std::vector<ErrorCase> cases = {
+      {{GraphError::EmptyName{}}, "graph name must not be empty", "EmptyName"},
+      {{GraphError::UnknownValue{ValueId{9}}},
+       "value ValueId(9) is not available in this operation list",
+       "UnknownValue(ValueId(9))"},
+      {{GraphError::UnknownSequence{ValueSequenceId{2}}},
+       "value sequence ValueSequenceId(2) does not exist",
+       "UnknownSequence(ValueSequenceId(2))"},
+      {{GraphError::EmptyRepeat{}}, "repeat count must be nonzero", "EmptyRepeat"},
+      {{GraphError::ShortSequence{ValueSequenceId{0}, 3, 4}},
+       "value sequence ValueSequenceId(0) has 3 entries for 4 iterations",
+       "ShortSequence { sequence: ValueSequenceId(0), available: 3, required: 4 }"},
+      // The actual count comes first in the message, the expected one first in the dump.
+      {{GraphError::YieldArity{3, 1}},
+       "repeat body yielded 1 values for 3 carried values",
+       "YieldArity { expected: 3, actual: 1 }"},
+      {{GraphError::InvalidShape{"GEMM inner dimensions do not match"}},
+       "operation has invalid shapes: GEMM inner dimensions do not match",
+       "InvalidShape(\"GEMM inner dimensions do not match\")"},
+      {{GraphError::InvalidShape{"a \"b\"\n"}}, "operation has invalid shapes: a \"b\"\n",
+       "InvalidShape(\"a \\\"b\\\"\\n\")"},
+      {{GraphError::SequenceShape{3}},
+       "value sequence entry 3 has a different shape from its first entry",
+       "SequenceShape { entry: 3 }"},
+      {{GraphError::YieldShape{2}},
+       "repeat yield 2 does not have the shape of carried value 2",
+       "YieldShape { index: 2 }"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(message(c.error), c.message);
+    EXPECT_EQ(dump(c.error), c.dump);
+  }
+}
+
 }  // namespace
 }  // namespace vexa_codegen::graph
