@@ -133,7 +133,8 @@ std::expected<void, GraphError> ComputeGraph::set_outputs(std::span<const ValueI
   if (auto known = validate_inputs(values_, ids); !known) {
     return known;
   }
-  outputs_.assign(ids.begin(), ids.end());
+  // Copied before assignment: `ids` may view the current outputs.
+  outputs_ = std::vector<ValueId>(ids.begin(), ids.end());
   return {};
 }
 

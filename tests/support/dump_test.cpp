@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace vexa_codegen::support {
 namespace {
 
@@ -42,6 +44,74 @@ TEST(Dump, RecordsAndPositionalForms) {
   EXPECT_EQ(RecordDump("MissingCostModel").str(), "MissingCostModel");
   EXPECT_EQ(positional("ValueId", 4u), "ValueId(4)");
   EXPECT_EQ(positional("Pair", 1, "a"), "Pair(1, \"a\")");
+}
+
+
+/// A type with its own dump, found by argument-dependent lookup.
+struct Wrapper {
+  int value = 0;
+  friend auto operator<=>(const Wrapper&, const Wrapper&) = default;
+};
+std::string dump(const Wrapper& wrapper) { return positional("Wrapper", wrapper.value); }
+
+TEST(Dump, ScalarsAndTexts) {
+  EXPECT_EQ(dump_value(true), "true");
+  EXPECT_EQ(dump_value(false), "false");
+  EXPECT_EQ(dump_value(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");
+  EXPECT_EQ(dump_value(0u), "0");
+  EXPECT_EQ(dump_value(std::string("a\tb")), "\"a\\tb\"");
+  EXPECT_EQ(dump_value(std::string_view("x")), "\"x\"");
+  EXPECT_EQ(dump_value("lit"), "\"lit\"");
+  EXPECT_EQ(quote(""), "\"\"");
+}
+
+TEST(Dump, ControlCharactersAndOtherCharacters) {
+  // C1 controls are escaped; every other non-ASCII character is written as it is,
+  // including invisible ones such as U+200B, U+2028 and U+FEFF.
+  EXPECT_EQ(quote("\xC2\x85"), "\"\\u{85}\"");
+  EXPECT_EQ(quote("\x1b[0m"), "\"\\u{1b}[0m\"");
+  EXPECT_EQ(quote("\xE2\x80\x8B\xE2\x80\xA8\xEF\xBB\xBF"), "\"\xE2\x80\x8B\xE2\x80\xA8\xEF\xBB\xBF\"");
+  EXPECT_EQ(quote("\xF4\x8F\xBF\xBF"), "\"\xF4\x8F\xBF\xBF\"");  // U+10FFFF, the last code point
+}
+
+TEST(Dump, MoreInvalidUtf8) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(quote("\x80" "a"), "\"" + fffd + "a\"");                          // lone continuation byte
+  EXPECT_EQ(quote("\xF0\x9F\x98"), "\"" + fffd + "\"");                   // truncated at the end
+  EXPECT_EQ(quote("\xF0\x9F\x98\"x"), "\"" + fffd + "\\\"x\"");            // truncated before a quote
+  EXPECT_EQ(quote("\xF4\x90\x80\x80"), "\"" + fffd + fffd + fffd + fffd + "\"");  // above U+10FFFF
+  EXPECT_EQ(quote("\xE0\x80\x80"), "\"" + fffd + fffd + fffd + "\"");        // overlong three-byte form
+  EXPECT_EQ(quote("\xFE\xFF"), "\"" + fffd + fffd + "\"");
+}
+
+TEST(Dump, TypesWithTheirOwnDump) {
+  EXPECT_EQ(dump_value(Wrapper{4}), "Wrapper(4)");
+  EXPECT_EQ(dump_value(std::vector<Wrapper>{{1}, {2}}), "[Wrapper(1), Wrapper(2)]");
+  EXPECT_EQ(dump_value(std::set<Wrapper>{{2}, {1}}), "{Wrapper(1), Wrapper(2)}");
+  EXPECT_EQ(dump_value(std::map<Wrapper, std::string>{{{0}, "a"}}), "{Wrapper(0): \"a\"}");
+  EXPECT_EQ(dump_value(std::optional<Wrapper>{Wrapper{3}}), "Some(Wrapper(3))");
+  EXPECT_EQ(dump_value(std::make_unique<Wrapper>(Wrapper{5})), "Wrapper(5)");
+  EXPECT_EQ(dump_value(std::make_shared<const Wrapper>(Wrapper{6})), "Wrapper(6)");
+  EXPECT_EQ(dump_value(std::pair<Wrapper, std::optional<int>>{{7}, std::nullopt}), "(Wrapper(7), None)");
+}
+
+TEST(Dump, EmptyAndNestedContainers) {
+  EXPECT_EQ(dump_value(std::set<int>{}), "{}");
+  EXPECT_EQ(dump_value(std::map<int, int>{}), "{}");
+  EXPECT_EQ(dump_value(std::vector<std::vector<int>>{{}, {1, 2}}), "[[], [1, 2]]");
+  EXPECT_EQ(dump_value(std::vector<std::optional<int>>{1, std::nullopt}), "[Some(1), None]");
+  EXPECT_EQ(dump_value(std::optional<std::optional<int>>{std::optional<int>{}}), "Some(None)");
+}
+
+TEST(Dump, RecordFieldsAndAlternatives) {
+  EXPECT_EQ(RecordDump("NoCandidates").field("expanded", 5).field("memory", 0).field("implementations", 2).str(),
+            "NoCandidates { expanded: 5, memory: 0, implementations: 2 }");
+  EXPECT_EQ(RecordDump("R").field("name", "a\"b").field("list", std::vector<int>{}).field("flag", true).str(),
+            "R { name: \"a\\\"b\", list: [], flag: true }");
+  EXPECT_EQ(RecordDump("Outer").field("inner", Wrapper{1}).str(), "Outer { inner: Wrapper(1) }");
+  EXPECT_EQ(positional("MissingCostModel"), "MissingCostModel");  // an alternative without payload
+  EXPECT_EQ(positional("TensorShape", std::vector<std::uint32_t>{1, 8, 128}), "TensorShape([1, 8, 128])");
+  EXPECT_EQ(positional("Empty", std::vector<int>{}), "Empty([])");
 }
 
 }  // namespace

@@ -191,21 +191,24 @@ class RecordDump {
 };
 
 /// `Name(a, b, ...)`: a positional variant alternative or a one-value wrapper.
+/// Without payloads it is `Name` alone, the form of a unit alternative.
 template <class... Ts>
 [[nodiscard]] std::string positional(std::string_view name, const Ts&... payloads) {
   std::string out(name);
-  out.push_back('(');
-  bool first = true;
-  (
-      [&] {
-        if (!first) {
-          out += ", ";
-        }
-        first = false;
-        append_dump(out, payloads);
-      }(),
-      ...);
-  out.push_back(')');
+  if constexpr (sizeof...(Ts) > 0) {
+    out.push_back('(');
+    bool first = true;
+    (
+        [&] {
+          if (!first) {
+            out += ", ";
+          }
+          first = false;
+          append_dump(out, payloads);
+        }(),
+        ...);
+    out.push_back(')');
+  }
   return out;
 }
 
