@@ -20,6 +20,8 @@
 
 namespace vexa_codegen::estimate::mid {
 
+namespace layout = vexa_codegen::mid::layout;
+
 /// The price of one step.
 struct OperationCost {
   vexa_codegen::mid::optimistic::CycleEstimate cycles;
