@@ -22,7 +22,7 @@
 #include <variant>
 #include <vector>
 
-#include "vexa_codegen/graph/types.hpp"
+#include "vexa_codegen/graph/shape.hpp"
 
 namespace vexa_codegen::mid::resolved {
 struct ResolvedLayout;
@@ -35,7 +35,7 @@ namespace vexa_codegen::mid::layout {
 struct Precision {
   /// 8-bit floating point (1 sign, 4 exponent, 3 mantissa bits) with a scale exponent.
   struct F8F143 {
-    std::int8_t scale_exponent = 0;
+    std::int8_t scale_exponent;  // no default member initialiser: see `value`
     friend bool operator==(const F8F143&, const F8F143&) = default;
   };
   /// 16-bit floating point.
@@ -47,6 +47,9 @@ struct Precision {
     friend bool operator==(const F32&, const F32&) = default;
   };
 
+  /// Value-initialised by default (`F8F143 { scale_exponent: 0 }`). The first
+  /// alternative of each variant here has no default member initialisers, so that
+  /// the variant is default-constructible inside the enclosing class.
   std::variant<F8F143, F16, F32> value;
 
   [[nodiscard]] static Precision f8f143(std::int8_t scale_exponent = 0) { return {F8F143{scale_exponent}}; }
@@ -74,8 +77,8 @@ enum class MemoryClass : std::uint8_t {
 /// matrix that way. Dump: `Matrix { row_block: 64, column_block: 16 }`.
 struct BlockMajorOrder {
   struct Matrix {
-    std::uint16_t row_block = 0;
-    std::uint16_t column_block = 0;
+    std::uint16_t row_block;  // no default member initialisers: see `value`
+    std::uint16_t column_block;
     friend bool operator==(const Matrix&, const Matrix&) = default;
   };
   struct TransposedMatrix {
@@ -119,7 +122,7 @@ struct ElementOrder {
     friend bool operator==(const RowMajor&, const RowMajor&) = default;
   };
   struct BlockMajor {
-    BlockMajorOrder order;
+    BlockMajorOrder order{};
     friend bool operator==(const BlockMajor&, const BlockMajor&) = default;
   };
   struct Amp {
@@ -159,7 +162,7 @@ struct ElementOrder {
 struct TensorAxis {
   /// Axis i counted from the first axis, 0-based; valid when i < rank.
   struct Leading {
-    std::uint16_t index = 0;
+    std::uint16_t index;  // no default member initialiser: see `value`
     friend auto operator<=>(const Leading&, const Leading&) = default;
   };
   /// Axis rank - i: `Trailing(1)` is the last axis; valid when 1 <= i <= rank.
@@ -200,14 +203,14 @@ struct LayoutError;
 
 /// The cutting of one tensor axis into shards.
 struct AxisTiling {
-  TensorAxis axis;                             ///< the axis that is cut
+  TensorAxis axis{};                           ///< the axis that is cut
   std::uint16_t parts = 1;                     ///< shards along the axis (non-zero)
   std::uint16_t groups = 1;                    ///< independent equal sub-ranges, each cut into parts / groups shards
   std::uint32_t panel = 1;                     ///< the unit of distribution inside a group
   std::uint32_t padding_multiple = 1;          ///< each group's extent is a multiple of this
   std::uint32_t shard_alignment = 1;           ///< each shard's element count is a multiple of this
   AxisPadding padding = AxisPadding::Exact;    ///< whether the two rules above may pad
-  std::optional<std::uint16_t> tile_stride;    ///< explicit stride of the shard index in the tile numbering
+  std::optional<std::uint16_t> tile_stride{};  ///< explicit stride of the shard index in the tile numbering
 
   /// The range shard `part` covers along an axis whose padded extent is
   /// `padded_extent` and whose data extent is `extent`. The result's `axis` is
@@ -223,7 +226,7 @@ struct AxisTiling {
 /// The cutting of a whole tensor and its numbering over tiles. Tile t holds,
 /// along the axis of tiling k, the shard (t / stride_k) mod parts_k.
 struct TensorTiling {
-  std::vector<AxisTiling> axes;     ///< at most one per tensor axis
+  std::vector<AxisTiling> axes{};   ///< at most one per tensor axis
   std::uint16_t tile_count = 0;     ///< tiles the tensor occupies
   std::uint16_t replication = 1;    ///< tiles holding each shard
 
@@ -238,8 +241,8 @@ struct TensorTiling {
 
 /// Element order, tiling and memory class of a tensor.
 struct Layout {
-  ElementOrder order;
-  TensorTiling tiling;
+  ElementOrder order{};
+  TensorTiling tiling{};
   MemoryClass memory_class = MemoryClass::Vexa21Standard;
 
   // Named layouts. None validates its arguments; resolution rejects what does
@@ -313,16 +316,16 @@ struct Layout {
 
 /// Everything about a tensor except its shape.
 struct TensorFormat {
-  Precision precision;
-  Layout layout;
+  Precision precision{};
+  Layout layout{};
 
   friend bool operator==(const TensorFormat&, const TensorFormat&) = default;
 };
 
 /// A tensor: its shape and its format.
 struct TensorType {
-  graph::TensorShape shape;
-  TensorFormat format;
+  graph::TensorShape shape{};
+  TensorFormat format{};
 
   /// The layout in which this tensor can be the input or output of a cast to or
   /// from `F8F143`, starting from its own layout, or nothing when there is none.
@@ -367,20 +370,20 @@ struct LayoutError {
   };
   /// A tiling names an axis the tensor does not have.
   struct AxisOutOfRange {
-    TensorAxis axis;
+    TensorAxis axis{};
     std::uint64_t rank = 0;
     friend bool operator==(const AxisOutOfRange&, const AxisOutOfRange&) = default;
   };
   /// Two tilings cut the same axis.
   struct DuplicateAxis {
-    TensorAxis axis;
+    TensorAxis axis{};
     friend bool operator==(const DuplicateAxis&, const DuplicateAxis&) = default;
   };
   /// An extent is not a multiple of what the tiling of `axis` needs.
   struct NotMultiple {
     std::uint32_t extent = 0;
     std::uint32_t multiple = 0;
-    TensorAxis axis;
+    TensorAxis axis{};
     friend bool operator==(const NotMultiple&, const NotMultiple&) = default;
   };
   /// An exact shard whose size is not a multiple of the shard alignment.
@@ -399,7 +402,7 @@ struct LayoutError {
   /// A padded extent, shard bound or axis index exceeds its width. `axis` is the
   /// tiling's axis, or nothing when the tensor axis index itself does not fit 16 bits.
   struct ExtentOverflow {
-    std::optional<TensorAxis> axis;
+    std::optional<TensorAxis> axis{};
     friend bool operator==(const ExtentOverflow&, const ExtentOverflow&) = default;
   };
   /// `tile_count` differs from replication x the product of all parts (`tiles`).

@@ -30,7 +30,7 @@ using layout::ShardExtent;
 struct ResolvedAxis {
   /// One entry per shard of the axis, in shard order; a single entry when the
   /// axis is not cut.
-  std::vector<ShardExtent> extents;
+  std::vector<ShardExtent> extents{};
   /// The tile stride of the axis's shard index; 1 for an axis that is not cut.
   std::uint32_t stride = 1;
 
@@ -53,18 +53,18 @@ struct ResolvedAxis {
 /// A box of the tensor held by one tile: one extent per tensor axis.
 struct Fragment {
   std::uint16_t tile = 0;
-  std::vector<ShardExtent> extents;
+  std::vector<ShardExtent> extents{};
 
   friend bool operator==(const Fragment&, const Fragment&) = default;
 };
 
 /// A layout applied to one shape.
 struct ResolvedLayout {
-  std::vector<std::uint32_t> padded_shape;  ///< the shape after padding (same rank)
-  std::vector<std::uint32_t> shape;         ///< the unpadded shape
-  std::vector<ResolvedAxis> axes;           ///< one per tensor axis; empty when flattened
-  bool flattened = false;                   ///< the layout's only tiling is `Flattened`
-  std::uint32_t flat_panel = 0;             ///< that tiling's panel (meaningful when flattened)
+  std::vector<std::uint32_t> padded_shape{};  ///< the shape after padding (same rank)
+  std::vector<std::uint32_t> shape{};         ///< the unpadded shape
+  std::vector<ResolvedAxis> axes{};           ///< one per tensor axis; empty when flattened
+  bool flattened = false;                     ///< the layout's only tiling is `Flattened`
+  std::uint32_t flat_panel = 0;               ///< that tiling's panel (meaningful when flattened)
   std::uint16_t tile_count = 0;
   std::uint16_t replication = 0;
 
