@@ -5,7 +5,7 @@
 
 namespace vexa_codegen::estimate::tensor {
 
-std::uint64_t maximum_shard_bytes(const mid::layout::TensorType& type) {
+std::uint64_t maximum_shard_bytes(const vexa_codegen::mid::layout::TensorType& type) {
   const auto resolution = type.format.layout.resolve(type.shape);
   if (!resolution) {
     return support::saturated;

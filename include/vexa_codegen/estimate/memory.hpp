@@ -12,6 +12,7 @@ namespace vexa_codegen::estimate::memory {
 /// The per-tile bytes of `type` as (standard bytes, interleaved bytes): the
 /// largest shard's bytes (`estimate::tensor::maximum_shard_bytes`) on the side
 /// of the layout's memory class and 0 on the other.
-[[nodiscard]] std::pair<std::uint64_t, std::uint64_t> tensor_memory(const mid::layout::TensorType& type);
+[[nodiscard]] std::pair<std::uint64_t, std::uint64_t> tensor_memory(
+    const vexa_codegen::mid::layout::TensorType& type);
 
 }  // namespace vexa_codegen::estimate::memory

@@ -11,6 +11,6 @@ namespace vexa_codegen::estimate::tensor {
 /// resolution's largest per-tile element count times the element size,
 /// saturating; the largest unsigned 64-bit value (no figure) when the layout
 /// does not resolve against the shape.
-[[nodiscard]] std::uint64_t maximum_shard_bytes(const mid::layout::TensorType& type);
+[[nodiscard]] std::uint64_t maximum_shard_bytes(const vexa_codegen::mid::layout::TensorType& type);
 
 }  // namespace vexa_codegen::estimate::tensor
