@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -66,10 +67,13 @@ struct ReductionStaging {
 
 /// The operation a plan implements.
 struct MidOperator {
+  // The first alternative of each variant here has no default member
+  // initialisers: a nested class that has them is not yet default-constructible
+  // inside its enclosing class, which would make the variant not default-constructible.
   struct Gemm {
     graph::GemmOptions options;
     Precision multiply;
-    AccumulationPrecision accumulate = AccumulationPrecision::F32;
+    AccumulationPrecision accumulate;
     friend bool operator==(const Gemm&, const Gemm&) = default;
   };
   struct Gelu {
@@ -137,9 +141,9 @@ struct ProductGrid {
 struct TileKernelSpec {
   /// Zero fill; only the second parameter enters the cycle estimate.
   struct FillZero {
-    std::uint32_t first = 0;
-    std::uint32_t second = 0;
-    std::uint32_t third = 0;
+    std::uint32_t first;
+    std::uint32_t second;
+    std::uint32_t third;
     friend bool operator==(const FillZero&, const FillZero&) = default;
   };
   struct PackedGemm {
@@ -232,7 +236,7 @@ struct TileKernelSpec {
 struct OperatorDispatch {
   /// Layer normalisation in two kernels with `partials` partial moments.
   struct LayerNorm {
-    std::uint16_t partials = 1;
+    std::uint16_t partials;
     friend bool operator==(const LayerNorm&, const LayerNorm&) = default;
   };
   /// One kernel run on every tile over its own shards.
@@ -368,10 +372,16 @@ struct OperatorPlan {
 
 /// Whether operand `index` may be overwritten by the result: the index is below
 /// both the requirement and shape counts, shape `index` equals the output shape,
-/// and the operand's format equals the output format.
+/// and the operand's format equals the output format (precision, order, tile
+/// count, replication, axis tilings and memory class).
 [[nodiscard]] bool alias_compatible(std::size_t index, const std::vector<OperandRequirement>& operands,
-                                    const std::vector<graph::TensorShape>& input_shapes,
+                                    std::span<const graph::TensorShape> input_shapes,
                                     const TensorFormat& output_format, const graph::TensorShape& output_shape);
+/// As above, reading only the shapes of `inputs` (callers that hold the
+/// operands' types need not copy their shapes out).
+[[nodiscard]] bool alias_compatible(std::size_t index, const std::vector<OperandRequirement>& operands,
+                                    std::span<const TensorType> inputs, const TensorFormat& output_format,
+                                    const graph::TensorShape& output_shape);
 
 [[nodiscard]] std::string dump(GemmOrientation orientation);
 [[nodiscard]] std::string dump(AccumulationPrecision precision);

@@ -66,9 +66,9 @@ struct ProductAxes {
 /// One mid-level step.
 struct Primitive {
   /// Brings its single input into the operation's output type.
-  struct Rearrange {
+  struct Rearrange {  // no default member initialisers, so that the variant is default-constructible
     CoordinateMapping mapping;
-    bool direct = false;
+    bool direct;
     friend bool operator==(const Rearrange&, const Rearrange&) = default;
   };
   /// Every tile runs `kernel` over its shards, reading operand i through
