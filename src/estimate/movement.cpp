@@ -9,8 +9,8 @@
 
 namespace vexa_codegen::estimate::movement {
 
-using mid::layout::AmpOrder;
-using mid::layout::TensorType;
+using vexa_codegen::mid::layout::AmpOrder;
+using vexa_codegen::mid::layout::TensorType;
 using support::ceil_div;
 using support::sat_add;
 using support::sat_mul;

@@ -5,7 +5,7 @@
 
 namespace vexa_codegen::estimate::cycles {
 
-using mid::layout::AmpOrder;
+using vexa_codegen::mid::layout::AmpOrder;
 using support::ceil_div;
 using support::sat_add;
 using support::sat_mul;

@@ -10,10 +10,10 @@
 
 namespace vexa_codegen::estimate::primitive {
 
-using mid::layout::AmpOrder;
-using mid::layout::Precision;
-using mid::layout::TensorType;
-using mid::operators::TileKernelSpec;
+using vexa_codegen::mid::layout::AmpOrder;
+using vexa_codegen::mid::layout::Precision;
+using vexa_codegen::mid::layout::TensorType;
+using vexa_codegen::mid::operators::TileKernelSpec;
 using support::ceil_div;
 using support::sat_add;
 using support::sat_mul;
@@ -38,9 +38,9 @@ std::uint64_t shape_elements(const graph::TensorShape& shape) noexcept {
 
 // --- Geometry ---------------------------------------------------------------
 
-const mid::layout::Layout& Geometry::layout() const noexcept {
-  return std::visit(Overloaded{[](const Shards& shards) -> const mid::layout::Layout& { return *shards.layout; },
-                               [](const Whole& whole) -> const mid::layout::Layout& {
+const vexa_codegen::mid::layout::Layout& Geometry::layout() const noexcept {
+  return std::visit(Overloaded{[](const Shards& shards) -> const vexa_codegen::mid::layout::Layout& { return *shards.layout; },
+                               [](const Whole& whole) -> const vexa_codegen::mid::layout::Layout& {
                                  return whole.tensor->format.layout;
                                }},
                     value);
@@ -178,7 +178,7 @@ std::uint64_t packed_gemm_cycles(const TileKernelSpec::PackedGemm& kernel, const
   const std::uint64_t inner = kernel.multiply.is_f8f143() ? ceil_div(kernel.inner_chunk, 2) : kernel.inner_chunk;
   const std::uint64_t columns = kernel.output_column_block;
   const bool interleaved = step.operands.size() > 1 && step.operands[1].format.layout.memory_class ==
-                                                           mid::layout::MemoryClass::Vexa21Interleaved;
+                                                           vexa_codegen::mid::layout::MemoryClass::Vexa21Interleaved;
   if (kernel.multiply.is_f32()) {
     return general_packed_gemm(inner, columns, sat_mul(4, rows), 2126);
   }

@@ -13,8 +13,8 @@
 
 namespace vexa_codegen::estimate::traffic {
 
-using mid::layout::Layout;
-using mid::layout::Precision;
+using vexa_codegen::mid::layout::Layout;
+using vexa_codegen::mid::layout::Precision;
 using support::sat_add;
 using support::sat_mul;
 

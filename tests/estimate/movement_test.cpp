@@ -9,11 +9,11 @@ namespace vexa_codegen::estimate::movement {
 namespace {
 
 using graph::TensorShape;
-using mid::layout::ElementOrder;
-using mid::layout::Layout;
-using mid::layout::MemoryClass;
-using mid::layout::Precision;
-using mid::layout::TensorType;
+using vexa_codegen::mid::layout::ElementOrder;
+using vexa_codegen::mid::layout::Layout;
+using vexa_codegen::mid::layout::MemoryClass;
+using vexa_codegen::mid::layout::Precision;
+using vexa_codegen::mid::layout::TensorType;
 
 TensorType tensor(std::vector<std::uint32_t> shape, Precision precision, Layout layout) {
   return TensorType{TensorShape{std::move(shape)}, {precision, std::move(layout)}};
@@ -42,7 +42,7 @@ TEST(GridFragments, AbsentForIncomparableTypes) {
   EXPECT_FALSE(grid_fragments(tensor({8, 128}, Precision::f8f143(1), Layout::row_sharded(2)),
                               tensor({8, 128}, Precision::f8f143(2), four)));
   EXPECT_FALSE(grid_fragments(base, tensor({8, 128}, Precision::f16(),
-                                           with_order(four, ElementOrder::amp(mid::layout::AmpOrder::Output)))));
+                                           with_order(four, ElementOrder::amp(vexa_codegen::mid::layout::AmpOrder::Output)))));
   EXPECT_FALSE(grid_fragments(base, tensor({8, 128}, Precision::f16(), Layout::row_sharded(0))));
 }
 

@@ -10,13 +10,13 @@
 namespace vexa_codegen::estimate::cycles {
 namespace {
 
-using mid::layout::AmpOrder;
-using mid::layout::BlockMajorOrder;
-using mid::layout::ElementOrder;
-using mid::layout::Layout;
-using mid::layout::Precision;
-using mid::layout::ShardExtent;
-using mid::layout::TensorType;
+using vexa_codegen::mid::layout::AmpOrder;
+using vexa_codegen::mid::layout::BlockMajorOrder;
+using vexa_codegen::mid::layout::ElementOrder;
+using vexa_codegen::mid::layout::Layout;
+using vexa_codegen::mid::layout::Precision;
+using vexa_codegen::mid::layout::ShardExtent;
+using vexa_codegen::mid::layout::TensorType;
 using primitive::Geometry;
 
 ElementOrder matrix(std::uint16_t row_block) {

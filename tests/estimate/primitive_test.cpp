@@ -12,16 +12,16 @@
 namespace vexa_codegen::estimate::primitive {
 namespace {
 
-using mid::layout::AmpOrder;
-using mid::layout::BlockMajorOrder;
-using mid::layout::ElementOrder;
-using mid::layout::Layout;
-using mid::layout::MemoryClass;
-using mid::layout::Precision;
-using mid::layout::ShardExtent;
-using mid::layout::TensorType;
-using mid::operators::AccumulationPrecision;
-using mid::operators::TileKernelSpec;
+using vexa_codegen::mid::layout::AmpOrder;
+using vexa_codegen::mid::layout::BlockMajorOrder;
+using vexa_codegen::mid::layout::ElementOrder;
+using vexa_codegen::mid::layout::Layout;
+using vexa_codegen::mid::layout::MemoryClass;
+using vexa_codegen::mid::layout::Precision;
+using vexa_codegen::mid::layout::ShardExtent;
+using vexa_codegen::mid::layout::TensorType;
+using vexa_codegen::mid::operators::AccumulationPrecision;
+using vexa_codegen::mid::operators::TileKernelSpec;
 
 constexpr std::uint64_t M = std::numeric_limits<std::uint64_t>::max();
 

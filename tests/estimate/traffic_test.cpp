@@ -9,13 +9,13 @@ namespace vexa_codegen::estimate::traffic {
 namespace {
 
 using graph::TensorShape;
-using mid::layout::AxisTiling;
-using mid::layout::ElementOrder;
-using mid::layout::Layout;
-using mid::layout::MemoryClass;
-using mid::layout::Precision;
-using mid::layout::TensorAxis;
-using mid::layout::TensorTiling;
+using vexa_codegen::mid::layout::AxisTiling;
+using vexa_codegen::mid::layout::ElementOrder;
+using vexa_codegen::mid::layout::Layout;
+using vexa_codegen::mid::layout::MemoryClass;
+using vexa_codegen::mid::layout::Precision;
+using vexa_codegen::mid::layout::TensorAxis;
+using vexa_codegen::mid::layout::TensorTiling;
 
 const TensorShape rows8{{8, 128}};
 
@@ -34,7 +34,7 @@ AxisTiling cut(TensorAxis axis, std::uint16_t parts, std::uint32_t panel) {
                     .panel = panel,
                     .padding_multiple = 1,
                     .shard_alignment = 1,
-                    .padding = mid::layout::AxisPadding::Exact,
+                    .padding = vexa_codegen::mid::layout::AxisPadding::Exact,
                     .tile_stride = std::nullopt};
 }
 

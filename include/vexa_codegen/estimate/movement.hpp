@@ -34,8 +34,8 @@ using AxisRanges = std::vector<Range>;
 /// model (block-major and the transposed matrix-unit orders, unless both sides
 /// have the very same shards; matrix-unit left and result orders whose last-axis
 /// shards are not whole vectors).
-[[nodiscard]] std::optional<std::uint64_t> grid_fragments(const mid::layout::TensorType& source,
-                                                          const mid::layout::TensorType& target);
+[[nodiscard]] std::optional<std::uint64_t> grid_fragments(const vexa_codegen::mid::layout::TensorType& source,
+                                                          const vexa_codegen::mid::layout::TensorType& target);
 
 /// The fragments one side `a` of an exchange is cut into when it meets the
 /// other side `b`: each contiguous run of the innermost differing axis that one

@@ -66,7 +66,7 @@ struct ConversionTraffic {
 /// of `Layout::shard_extents` (tile by tile), or nothing when the layout does
 /// not fit the shape.
 [[nodiscard]] std::optional<std::vector<std::pair<std::uint16_t, Box>>> layout_extents(
-    const mid::layout::Layout& layout, const graph::TensorShape& shape);
+    const vexa_codegen::mid::layout::Layout& layout, const graph::TensorShape& shape);
 
 /// The axis-wise intersection of two boxes, or nothing when they are disjoint on
 /// some axis (or have different numbers of axes). Two boxes without axes
@@ -77,9 +77,9 @@ struct ConversionTraffic {
 /// `source` to the `target` layout, or nothing when either layout does not fit
 /// the shape.
 [[nodiscard]] std::optional<ConversionTraffic> conversion_traffic(const graph::TensorShape& shape,
-                                                                  const mid::layout::Precision& precision,
-                                                                  const mid::layout::Layout& source,
-                                                                  const mid::layout::Layout& target);
+                                                                  const vexa_codegen::mid::layout::Precision& precision,
+                                                                  const vexa_codegen::mid::layout::Layout& source,
+                                                                  const vexa_codegen::mid::layout::Layout& target);
 
 [[nodiscard]] std::string dump(const TileTraffic& traffic);
 [[nodiscard]] std::string dump(const ExchangeEndpointTraffic& traffic);
