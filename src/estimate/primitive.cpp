@@ -7,6 +7,7 @@
 #include "vexa_codegen/mid/operators.hpp"
 #include "vexa_codegen/support/arithmetic.hpp"
 #include "vexa_codegen/support/invariant.hpp"
+#include "vexa_codegen/support/overloaded.hpp"
 
 namespace vexa_codegen::estimate::primitive {
 
@@ -21,10 +22,7 @@ using support::saturated;
 
 namespace {
 
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
+using support::Overloaded;
 
 std::uint64_t shape_elements(const graph::TensorShape& shape) noexcept {
   std::uint64_t product = 1;

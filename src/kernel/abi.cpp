@@ -5,6 +5,7 @@
 
 #include "vexa_codegen/mid/operators.hpp"
 #include "vexa_codegen/support/dump.hpp"
+#include "vexa_codegen/support/overloaded.hpp"
 
 namespace vexa_codegen::kernel::abi {
 
@@ -16,10 +17,7 @@ using mid::operators::TileKernelSpec;
 
 namespace {
 
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
+using support::Overloaded;
 
 KernelAbi entry(const char* name, std::initializer_list<std::uint8_t> parameters, std::size_t inputs,
                 bool placeholder = false) {

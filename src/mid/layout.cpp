@@ -6,14 +6,12 @@
 #include "vexa_codegen/support/dump.hpp"
 #include "vexa_codegen/support/hash.hpp"
 #include "vexa_codegen/support/invariant.hpp"
+#include "vexa_codegen/support/overloaded.hpp"
 
 namespace vexa_codegen::mid::layout {
 namespace {
 
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
+using support::Overloaded;
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 #include "vexa_codegen/mid/operators.hpp"
 
 #include "vexa_codegen/support/dump.hpp"
+#include "vexa_codegen/support/overloaded.hpp"
 
 namespace vexa_codegen::mid::operators {
 namespace {
@@ -9,10 +10,7 @@ namespace {
 using support::positional;
 using support::RecordDump;
 
-template <class... Visitors>
-struct Overloaded : Visitors... {
-  using Visitors::operator()...;
-};
+using support::Overloaded;
 
 }  // namespace
 
