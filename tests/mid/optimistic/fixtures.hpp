@@ -5,11 +5,20 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <utility>
 #include <vector>
 
 #include "vexa_codegen/mid/optimistic/search.hpp"
 #include "vexa_codegen/mid/optimistic/types.hpp"
+
+namespace vexa_codegen::mid::optimistic {
+
+// Failure messages show steps and candidates in their dump form.
+inline void PrintTo(const Step& step, std::ostream* out) { *out << dump(step); }
+inline void PrintTo(const DiagnosticMidGraph& graph, std::ostream* out) { *out << dump(graph); }
+
+}  // namespace vexa_codegen::mid::optimistic
 
 namespace vexa_codegen::mid::optimistic::fixtures {
 
