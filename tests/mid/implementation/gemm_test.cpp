@@ -293,6 +293,21 @@ TEST(Gemm, LoweredProductsCanBePriced) {
   EXPECT_NE(implement(product_plan({left(256, 300), chunked[1]}, output, Precision::f16(), 128), chunked, output),
             nullptr);
   EXPECT_NE(implement(d.plan, d.inputs, d.output), nullptr);
+
+  // Whole rows on each of 64 tiles against a weight cut into 64 column panels:
+  // the weight does not sit on the result's grid, so the product runs in chunks.
+  const Layout rows_layout = layout_of(amp(layout::AmpOrder::Left),
+                                       {exact(trailing(2), 64), padded(trailing(1), 1, 64)}, 64);
+  const Layout weight_layout =
+      layout_of(block_major(64), {padded(trailing(1), 64, 64, 1), padded(trailing(2), 1, 64)}, 64);
+  Layout result_layout = rows_layout;
+  result_layout.memory_class = interleaved;
+  const std::vector<TensorType> rows_inputs{tensor({8, 128}, rows_layout), tensor({128, 256}, weight_layout)};
+  const TensorType rows_output = tensor({8, 256}, result_layout);
+  const auto rows_program =
+      implement(product_plan(rows_inputs, rows_output, Precision::f16(), 64), rows_inputs, rows_output);
+  ASSERT_NE(rows_program, nullptr);
+  EXPECT_EQ(kernel_steps<TileKernelSpec::PackedGemm>(*rows_program).size(), 2U);
 }
 
 // ---------------------------------------------------------------------------
