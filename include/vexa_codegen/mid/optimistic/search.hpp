@@ -10,15 +10,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <map>
 #include <tuple>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "vexa_codegen/graph/builder.hpp"
 #include "vexa_codegen/graph/types.hpp"
 #include "vexa_codegen/mid/layout.hpp"
+#include "vexa_codegen/mid/optimistic/conversion.hpp"
 #include "vexa_codegen/mid/optimistic/types.hpp"
+#include "vexa_codegen/mid/pipeline.hpp"
+#include "vexa_codegen/support/diagnostics.hpp"
 
 namespace vexa_codegen::mid::optimistic::search {
+
+/// The conversion paths of one search, per (source type, target type), as
+/// `enumerate_conversions` returned them. Only ever added to.
+using ConversionCache = std::unordered_map<conversion::ConversionKey, std::vector<conversion::ConversionPath>>;
 
 /// One beam entry: the candidate built so far and, for every graph value that
 /// is still needed, the index in `graph.values` of the tensor that carries it.
@@ -30,6 +41,18 @@ struct State {
   /// Appends `Value { tensor, high }` to `graph.values` and returns its index.
   /// Touches neither `values` nor any other field.
   std::size_t value(vexa_codegen::graph::ValueId high, layout::TensorType tensor);
+
+  /// The ways of holding the graph value of `graph.values[index]` in `target`:
+  /// (successor state, index of the value in `target`) pairs, best first. When
+  /// a value of that graph value already has that type, the only successor is
+  /// an unrefreshed copy pointing at the first such value. Otherwise each path
+  /// of the cached (or newly enumerated and cached) conversion is replayed onto
+  /// a refreshed copy as transform steps, reusing values the copy already holds
+  /// for that graph value. `values` is left as it was. An empty list means the
+  /// value cannot reach `target`; the enumeration's error is returned unchanged.
+  [[nodiscard]] std::expected<std::vector<std::pair<State, std::size_t>>, SearchError> convert(
+      std::size_t index, const layout::TensorType& target, std::uint16_t tiles, const SearchLimits& limits,
+      ConversionCache& cache) const;
 
   friend bool operator==(const State&, const State&) = default;
 };
@@ -63,5 +86,47 @@ void refresh(DiagnosticMidGraph& graph);
 /// assumption-free state is appended, so the result may hold `beam_width` + 1
 /// states. The result is not sorted again: leaders, followers, then that state.
 [[nodiscard]] std::vector<State> prune(std::vector<State> states, std::size_t beam_width, SearchReport& report);
+
+// ---------------------------------------------------------------------------
+// The region search
+
+/// How a search runs, beyond what it plans. Neither field changes the result.
+struct SearchOptions {
+  /// Receives the diagnostic events of plan enumeration; none by default.
+  support::DiagnosticReceiver* diagnostics = nullptr;
+  /// Worker threads that price candidate plans; 0 lets the pool use the machine.
+  std::uint16_t threads = 0;
+};
+
+/// Plans one straight-line region of `graph`: a beam search over its operations
+/// in graph order. Each state of the beam is expanded by every plan that plan
+/// enumeration offers, its operands converted into the plan's types, the plan's
+/// lowered program priced, states over the tile memory dropped and the beam
+/// pruned; finally the outputs are converted into their required formats, every
+/// candidate is offered to fusion, and the report lists the candidates best
+/// first. Fails with `InvalidRequest` for a malformed request,
+/// `UnsupportedOperation` for a repeat or a multi-result operation, and
+/// `NoCandidates` when nothing survives.
+[[nodiscard]] std::expected<SearchReport, SearchError> plan_region(const graph::ComputeGraph& graph,
+                                                                   const RegionRequest& request,
+                                                                   const PipelineConfig& config,
+                                                                   const SearchLimits& limits);
+[[nodiscard]] std::expected<SearchReport, SearchError> plan_region(const graph::ComputeGraph& graph,
+                                                                   const RegionRequest& request,
+                                                                   const PipelineConfig& config,
+                                                                   const SearchLimits& limits,
+                                                                   const SearchOptions& options);
+
+/// Plans the whole graph as one region. Every graph input that an operation
+/// reads arrives in its fixed format from `config.input_formats`, or else in
+/// its automatic precision row-sharded over all tiles; an input with neither
+/// fails with "missing boundary input ValueId(n)".
+[[nodiscard]] std::expected<SearchReport, SearchError> plan_graph(
+    const graph::ComputeGraph& graph, const PipelineConfig& config,
+    std::map<graph::ValueId, layout::TensorFormat> outputs, const SearchLimits& limits);
+[[nodiscard]] std::expected<SearchReport, SearchError> plan_graph(
+    const graph::ComputeGraph& graph, const PipelineConfig& config,
+    std::map<graph::ValueId, layout::TensorFormat> outputs, const SearchLimits& limits,
+    const SearchOptions& options);
 
 }  // namespace vexa_codegen::mid::optimistic::search

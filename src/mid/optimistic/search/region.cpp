@@ -1,0 +1,438 @@
+// The region search: a beam search over the operations of a straight-line
+// region, and the whole-graph entry that plans a graph as one region.
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <ranges>
+#include <set>
+#include <span>
+
+#include "vexa_codegen/estimate/memoized.hpp"
+#include "vexa_codegen/estimate/tensor.hpp"
+#include "vexa_codegen/mid/candidates.hpp"
+#include "vexa_codegen/mid/candidates/demand.hpp"
+#include "vexa_codegen/mid/optimistic/fusion.hpp"
+#include "vexa_codegen/mid/optimistic/search.hpp"
+#include "vexa_codegen/support/arithmetic.hpp"
+#include "vexa_codegen/support/invariant.hpp"
+
+namespace vexa_codegen::mid::optimistic::search {
+namespace {
+
+using graph::ComputeGraph;
+using graph::Operation;
+using graph::ValueId;
+using layout::TensorFormat;
+using layout::TensorType;
+
+constexpr std::string_view limits_message = "empty region or invalid/exceeded search limits";
+constexpr std::string_view escaping_message = "outputs must include every escaping regional result";
+
+std::size_t lookup(const std::map<ValueId, std::size_t>& values, ValueId id) {
+  const auto found = values.find(id);
+  if (found == values.end()) {
+    support::invariant_failed("no entry found for key");
+  }
+  return found->second;
+}
+
+// What the request checks establish about the region.
+struct RegionFacts {
+  std::set<ValueId> defined;
+  std::set<ValueId> free;
+};
+
+std::expected<RegionFacts, SearchError> check_region(const ComputeGraph& graph, const RegionRequest& request,
+                                                     const PipelineConfig& config, const SearchLimits& limits) {
+  const auto& operations = graph.operations();
+  const auto [start, end] = request.operations;
+  if (start > end || end > operations.size()) {
+    return std::unexpected(invalid("invalid operation range"));
+  }
+  if (start == end || end - start > limits.max_operations || limits.beam_width == 0 ||
+      limits.max_conversion_steps == 0 || limits.max_conversion_paths == 0 || limits.max_expansions == 0 ||
+      config.tiles == 0) {
+    return std::unexpected(invalid(limits_message));
+  }
+
+  RegionFacts facts;
+  for (std::size_t i = start; i < end; ++i) {
+    const Operation& operation = operations[i];
+    if (operation.kind.is<graph::OperationKind::Repeat>() || operation.results.size() != 1) {
+      return std::unexpected(SearchError{SearchError::UnsupportedOperation{operation.id}});
+    }
+    for (const ValueId operand : operation.inputs) {
+      if (!facts.defined.contains(operand)) {
+        facts.free.insert(operand);
+      }
+    }
+    facts.defined.insert(operation.results.front());
+  }
+
+  const bool inputs_cover = std::ranges::equal(request.inputs | std::views::keys, facts.free);
+  if (!inputs_cover) {
+    return std::unexpected(invalid("boundary inputs must exactly cover region free values"));
+  }
+
+  // Values of the region that something after it still reads.
+  std::set<ValueId> escaping;
+  const auto escape = [&](ValueId id) {
+    if (facts.defined.contains(id)) {
+      escaping.insert(id);
+    }
+  };
+  for (std::size_t i = end; i < operations.size(); ++i) {
+    for (const ValueId operand : operations[i].inputs) {
+      escape(operand);
+    }
+    if (const auto* repeat = operations[i].kind.get_if<graph::OperationKind::Repeat>()) {
+      for (const auto sequence_id : repeat->repeat.iterated_inputs) {
+        if (const auto sequence = graph.find_sequence(sequence_id)) {
+          for (const ValueId entry : sequence->get().entries) {
+            escape(entry);
+          }
+        }
+      }
+    }
+  }
+  for (const ValueId output : graph.outputs()) {
+    escape(output);
+  }
+  const bool outputs_cover = std::ranges::all_of(escaping, [&](ValueId id) { return request.outputs.contains(id); });
+  if (!outputs_cover || request.outputs.empty() ||
+      !std::ranges::all_of(request.outputs | std::views::keys, [&](ValueId id) { return facts.defined.contains(id); })) {
+    return std::unexpected(invalid(escaping_message));
+  }
+
+  for (const auto& [id, format] : request.inputs) {
+    const auto shape = graph.value_shape(id);
+    if (!shape) {
+      return std::unexpected(invalid("unknown input"));
+    }
+    if (!valid_tensor(TensorType{shape->get(), format}, config.tiles)) {
+      return std::unexpected(invalid("invalid input format"));
+    }
+  }
+  for (const auto& [id, format] : request.outputs) {
+    const auto shape = graph.value_shape(id);
+    if (!shape) {
+      return std::unexpected(invalid("unknown output"));
+    }
+    if (!valid_tensor(TensorType{shape->get(), format}, config.tiles)) {
+      return std::unexpected(invalid("invalid output format"));
+    }
+  }
+  return facts;
+}
+
+State initial_state(const ComputeGraph& graph, const RegionRequest& request, std::uint16_t tiles) {
+  State state;
+  state.graph.tiles = tiles;
+  for (const auto& [id, format] : request.inputs) {
+    const std::size_t index = state.value(id, TensorType{graph.value_shape(id)->get(), format});
+    state.graph.inputs.push_back(index);
+    state.values.emplace(id, index);
+  }
+  return state;
+}
+
+// The working data of one search.
+class RegionSearch {
+ public:
+  RegionSearch(const ComputeGraph& graph, const RegionRequest& request, const PipelineConfig& config,
+               const SearchLimits& limits, const SearchOptions& options)
+      : graph_(graph),
+        request_(request),
+        config_(config),
+        limits_(limits),
+        operations_(std::span(graph.operations()).subspan(request.operations.start,
+                                                          request.operations.end - request.operations.start)),
+        demands_(candidates::demand::OutputDemands::make(operations_, graph.value_shapes(), config)),
+        cost_model_(std::make_shared<estimate::cycles::Vexa21CostModel>(), config.tiles),
+        context_{options.diagnostics, options.threads} {
+    for (const auto& input : graph.inputs()) {
+      if (input.is_parameter) {
+        parameters_.insert(input.value);
+      }
+    }
+  }
+
+  std::expected<SearchReport, SearchError> run() {
+    beam_ = {initial_state(graph_, request_, config_.tiles)};
+    for (std::size_t k = 0; k < operations_.size(); ++k) {
+      if (auto expanded = expand(k); !expanded) {
+        return std::unexpected(expanded.error());
+      }
+      if (beam_.empty()) {
+        return std::unexpected(no_candidates());
+      }
+    }
+    if (auto delivered = deliver_outputs(); !delivered) {
+      return std::unexpected(delivered.error());
+    }
+    finish();
+    if (report_.candidates.empty()) {
+      return std::unexpected(no_candidates());
+    }
+    return std::move(report_);
+  }
+
+ private:
+  struct Partial {
+    State state;
+    std::vector<std::size_t> operands;
+  };
+
+  SearchError no_candidates() const {
+    return SearchError{SearchError::NoCandidates{report_.expanded, report_.memory_rejections,
+                                                 report_.implementation_rejections}};
+  }
+
+  // Whether a state fits the tile memory: its balanced peak with the reserve,
+  // and every tensor's largest shard.
+  bool fits(const State& state) const {
+    if (support::sat_add(state.graph.balanced_peak, config_.reserved_bytes) > config_.tile_memory_bytes) {
+      return false;
+    }
+    return std::ranges::all_of(state.graph.values, [&](const Value& value) {
+      return estimate::tensor::maximum_shard_bytes(value.tensor) <= config_.tile_memory_bytes;
+    });
+  }
+
+  // Adds a refreshed state to the next beam when it fits, pruning the beam early
+  // when it grows past four times the beam width.
+  void admit(State state, std::vector<State>& next) {
+    refresh(state.graph);
+    if (!fits(state)) {
+      ++report_.memory_rejections;
+      return;
+    }
+    next.push_back(std::move(state));
+    const std::size_t width = limits_.beam_width;
+    if (width <= std::numeric_limits<std::size_t>::max() / 4 && next.size() > 4 * width) {
+      next = prune(std::move(next), width, report_);
+    }
+  }
+
+  // Whether graph value `id` is read by an operation after the k-th or leaves the region.
+  bool needed_after(ValueId id, std::size_t k) const {
+    if (request_.outputs.contains(id)) {
+      return true;
+    }
+    for (std::size_t later = k + 1; later < operations_.size(); ++later) {
+      if (std::ranges::find(operations_[later].inputs, id) != operations_[later].inputs.end()) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Brings every operand of `operation` into its required type, keeping at most
+  // `beam_width` partial states per operand (plus the best assumption-free one).
+  std::expected<std::vector<Partial>, SearchError> convert_operands(const State& state, const Operation& operation,
+                                                                    const std::vector<TensorType>& required) {
+    std::vector<Partial> partials{Partial{state, {}}};
+    const std::size_t count = std::min(operation.inputs.size(), required.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      std::vector<Partial> converted;
+      for (const Partial& partial : partials) {
+        const std::size_t index = lookup(partial.state.values, operation.inputs[i]);
+        auto successors = partial.state.convert(index, required[i], config_.tiles, limits_, conversions_);
+        if (!successors) {
+          return std::unexpected(successors.error());
+        }
+        for (auto& [successor, value] : *successors) {
+          std::vector<std::size_t> operands = partial.operands;
+          operands.push_back(value);
+          converted.push_back(Partial{std::move(successor), std::move(operands)});
+        }
+      }
+      std::ranges::stable_sort(converted, {}, [](const Partial& partial) { return score(partial.state.graph); });
+      if (converted.size() > limits_.beam_width) {
+        report_.truncated = true;
+      }
+      const auto assumption_free = [](const Partial& partial) { return partial.state.graph.assumptions.empty(); };
+      const auto noted = std::ranges::find_if(converted, assumption_free);
+      std::optional<Partial> kept_noted;
+      if (noted != converted.end() && static_cast<std::size_t>(noted - converted.begin()) >= limits_.beam_width) {
+        kept_noted = *noted;
+      }
+      if (converted.size() > limits_.beam_width) {
+        converted.resize(limits_.beam_width);
+      }
+      if (kept_noted && std::ranges::none_of(converted, assumption_free)) {
+        converted.push_back(std::move(*kept_noted));
+      }
+      partials = std::move(converted);
+    }
+    return partials;
+  }
+
+  std::expected<void, SearchError> expand(std::size_t k) {
+    const Operation& operation = operations_[k];
+    const std::size_t remaining = operations_.size() - k;
+    const std::size_t operation_budget =
+        report_.expanded + (limits_.max_expansions - std::min(limits_.max_expansions, report_.expanded)) / remaining;
+    const ValueId result = operation.results.front();
+    const auto result_shape = graph_.value_shape(result);
+    if (!result_shape) {
+      return std::unexpected(invalid("unknown result"));
+    }
+
+    std::vector<State> next;
+    for (std::size_t j = 0; j < beam_.size(); ++j) {
+      const State& state = beam_[j];
+      const std::size_t state_budget =
+          report_.expanded + (operation_budget - std::min(operation_budget, report_.expanded)) / (beam_.size() - j);
+      std::vector<TensorType> operand_types;
+      std::vector<bool> parameter_flags;
+      for (const ValueId operand : operation.inputs) {
+        operand_types.push_back(state.graph.values[lookup(state.values, operand)].tensor);
+        parameter_flags.push_back(parameters_.contains(operand));
+      }
+      const auto plans = candidates::plans(operation, operand_types, parameter_flags, result_shape->get(), config_,
+                                           cost_model_, demands_.get(result), context_);
+      for (const auto& plan : plans) {
+        if (state_budget <= report_.expanded) {
+          report_.truncated = true;
+          break;
+        }
+        ++report_.expanded;
+        const auto [required, result_type] = plan.tensor_types(operand_types, result_shape->get());
+        const bool valid = valid_tensor(result_type, config_.tiles) &&
+                           std::ranges::all_of(required, [&](const TensorType& type) {
+                             return valid_tensor(type, config_.tiles);
+                           });
+        if (!valid) {
+          continue;
+        }
+        const auto program = cost_model_.implementation(plan, required, result_type);
+        if (!program) {
+          ++report_.implementation_rejections;
+          continue;
+        }
+        auto partials = convert_operands(state, operation, required);
+        if (!partials) {
+          return std::unexpected(partials.error());
+        }
+        for (auto& partial : *partials) {
+          State& successor = partial.state;
+          const std::size_t index = successor.value(result, result_type);
+          successor.values.insert_or_assign(result, index);
+          const CycleEstimate cycles{program->cycles.optimistic, program->cycles.optimistic};
+          successor.graph.steps.push_back(Step{{operation.id},
+                                               std::move(partial.operands),
+                                               {index},
+                                               StepKind{StepKind::Operator{plan, program}},
+                                               cycles,
+                                               {}});
+          std::erase_if(successor.values, [&](const auto& entry) { return !needed_after(entry.first, k); });
+          admit(std::move(successor), next);
+        }
+      }
+    }
+    beam_ = prune(std::move(next), limits_.beam_width, report_);
+    return {};
+  }
+
+  std::expected<void, SearchError> deliver_outputs() {
+    for (const auto& [id, format] : request_.outputs) {
+      const auto shape = graph_.value_shape(id);
+      if (!shape) {
+        support::invariant_failed("region output without a shape");
+      }
+      const TensorType target{shape->get(), format};
+      std::vector<State> next;
+      for (const State& state : beam_) {
+        auto successors = state.convert(lookup(state.values, id), target, config_.tiles, limits_, conversions_);
+        if (!successors) {
+          return std::unexpected(successors.error());
+        }
+        for (auto& [successor, index] : *successors) {
+          successor.graph.outputs.push_back(index);
+          admit(std::move(successor), next);
+        }
+      }
+      beam_ = prune(std::move(next), limits_.beam_width, report_);
+    }
+    return {};
+  }
+
+  void finish() {
+    auto& candidates = report_.candidates;
+    for (const State& state : beam_) {
+      if (auto fused = fusion::fuse(state.graph, operations_, limits_.max_fused_steps)) {
+        candidates.push_back(std::move(*fused));
+      }
+      if (std::ranges::find(candidates, state.graph) == candidates.end()) {
+        candidates.push_back(state.graph);
+      }
+    }
+    std::ranges::stable_sort(candidates, {}, [](const DiagnosticMidGraph& graph) { return score(graph); });
+  }
+
+  const ComputeGraph& graph_;
+  const RegionRequest& request_;
+  const PipelineConfig& config_;
+  const SearchLimits& limits_;
+  std::span<const Operation> operations_;
+  std::set<ValueId> parameters_;
+  candidates::demand::OutputDemands demands_;
+  estimate::cycles::MemoizedCostModel cost_model_;
+  candidates::GenerationContext context_;
+  ConversionCache conversions_;
+  std::vector<State> beam_;
+  SearchReport report_;
+};
+
+}  // namespace
+
+std::expected<SearchReport, SearchError> plan_region(const ComputeGraph& graph, const RegionRequest& request,
+                                                     const PipelineConfig& config, const SearchLimits& limits,
+                                                     const SearchOptions& options) {
+  if (auto checked = check_region(graph, request, config, limits); !checked) {
+    return std::unexpected(checked.error());
+  }
+  return RegionSearch(graph, request, config, limits, options).run();
+}
+
+std::expected<SearchReport, SearchError> plan_region(const ComputeGraph& graph, const RegionRequest& request,
+                                                     const PipelineConfig& config, const SearchLimits& limits) {
+  return plan_region(graph, request, config, limits, SearchOptions{});
+}
+
+std::expected<SearchReport, SearchError> plan_graph(const ComputeGraph& graph, const PipelineConfig& config,
+                                                    std::map<ValueId, TensorFormat> outputs,
+                                                    const SearchLimits& limits, const SearchOptions& options) {
+  RegionRequest request;
+  request.operations = {0, graph.operations().size()};
+  request.outputs = std::move(outputs);
+  if (!graph.inputs().empty() && !graph.operations().empty()) {
+    for (const auto& input : graph.inputs()) {
+      const bool used = std::ranges::any_of(graph.operations(), [&](const Operation& operation) {
+        return std::ranges::find(operation.inputs, input.value) != operation.inputs.end();
+      });
+      if (!used) {
+        continue;
+      }
+      if (const auto fixed = config.input_formats.find(input.value); fixed != config.input_formats.end()) {
+        request.inputs.insert_or_assign(input.value, fixed->second);
+      } else if (const auto automatic = config.automatic_inputs.find(input.value);
+                 automatic != config.automatic_inputs.end()) {
+        request.inputs.insert_or_assign(input.value,
+                                        TensorFormat{automatic->second, layout::Layout::row_sharded(config.tiles)});
+      } else {
+        return std::unexpected(invalid("missing boundary input " + graph::dump(input.value)));
+      }
+    }
+  }
+  return plan_region(graph, request, config, limits, options);
+}
+
+std::expected<SearchReport, SearchError> plan_graph(const ComputeGraph& graph, const PipelineConfig& config,
+                                                    std::map<ValueId, TensorFormat> outputs,
+                                                    const SearchLimits& limits) {
+  return plan_graph(graph, config, std::move(outputs), limits, SearchOptions{});
+}
+
+}  // namespace vexa_codegen::mid::optimistic::search
