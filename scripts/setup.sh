@@ -13,6 +13,7 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   libtbb-dev
+  graphviz
 )
 
 missing=()
