@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
+#include <optional>
 #include <string_view>
 #include <tuple>
 
@@ -43,7 +45,9 @@ std::vector<TensorType> conversion_nodes(const TensorType& source, const TensorT
 }
 
 // The direct steps from node i to node j, at index i * nodes + j: the plain
-// step, then the alias when the two types may share storage.
+// step, then the alias when the two types may share storage. Between different
+// tilings the alias alternative is the same redistribution again; it is copied
+// rather than priced twice, and selection later drops the repeated path.
 std::vector<std::vector<Transform>> conversion_edges(const std::vector<TensorType>& nodes) {
   const std::size_t count = nodes.size();
   std::vector<std::vector<Transform>> edges(count * count);
@@ -53,11 +57,14 @@ std::vector<std::vector<Transform>> conversion_edges(const std::vector<TensorTyp
         continue;
       }
       std::vector<Transform>& alternatives = edges[i * count + j];
-      if (auto plain = edge(nodes[i], nodes[j], false)) {
-        alternatives.push_back(std::move(*plain));
+      std::optional<Transform> plain = edge(nodes[i], nodes[j], false);
+      const bool redistributes = plain.has_value() && plain->kind == TransformKind::Redistribute;
+      if (plain) {
+        alternatives.push_back(*plain);
       }
       if (equivalent(nodes[i], nodes[j])) {
-        if (auto alias = edge(nodes[i], nodes[j], true)) {
+        std::optional<Transform> alias = redistributes ? std::move(plain) : edge(nodes[i], nodes[j], true);
+        if (alias) {
           alternatives.push_back(std::move(*alias));
         }
       }

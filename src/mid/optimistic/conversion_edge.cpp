@@ -124,14 +124,14 @@ bool word_unpack(const TensorType& source, const TensorType& target) {
 std::optional<Transform> edge(const TensorType& source, const TensorType& target, bool allow_alias) {
   const bool same_precision = source.format.precision == target.format.precision;
   const bool same_order = source.format.layout.order == target.format.layout.order;
-  const std::uint64_t source_bytes = estimate::tensor::maximum_shard_bytes(source);
-  const std::uint64_t target_bytes = estimate::tensor::maximum_shard_bytes(target);
 
   if (!same_placement(source, target)) {
     if (!same_precision || (!same_order && !word_unpack(source, target))) {
       return std::nullopt;
     }
-    return redistribute(source, target, same_order, std::max(source_bytes, target_bytes));
+    return redistribute(source, target, same_order,
+                        std::max(estimate::tensor::maximum_shard_bytes(source),
+                                 estimate::tensor::maximum_shard_bytes(target)));
   }
 
   if (allow_alias && equivalent(source, target)) {
@@ -170,6 +170,8 @@ std::optional<Transform> edge(const TensorType& source, const TensorType& target
   }
 
   Transform step = make_transform(source, target, kind);
+  const std::uint64_t source_bytes = estimate::tensor::maximum_shard_bytes(source);
+  const std::uint64_t target_bytes = estimate::tensor::maximum_shard_bytes(target);
   const std::uint64_t floor =
       sat_add(std::max(ceil_div(source_bytes >> size_shift(from), 8), ceil_div(sat_add(source_bytes, target_bytes), 8)),
               330);
