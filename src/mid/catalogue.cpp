@@ -127,6 +127,9 @@ ConcreteOperatorCandidate amp_grid_gemm_operator_candidate(Precision multiply, s
   if (inner_partitions == 0) {
     support::invariant_failed("a grid product needs at least one inner partition");
   }
+  if (block > 0xFFFF) {
+    support::invariant_failed("a grid product's block must fit the weights' 16-bit row block");
+  }
   Layout result = Layout::amp_output_grid(output_column_block, grid.tiles, grid.row_partitions,
                                           grid.column_partitions, grid.column_major);
   if (multiply.is_f16()) {

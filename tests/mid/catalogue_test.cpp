@@ -210,6 +210,21 @@ TEST(OperatorCandidates, SixtyFourTileGrids) {
   EXPECT_EQ(blocks_of_32, 7);  // one per grid
 }
 
+TEST(OperatorCandidates, ConfigurationSevenNeedsAnEvenRowCount) {
+  // Five tiles: R = 1 (N = 5) and R = 5 (N = 1); five rows are not even, so
+  // only configurations 1 to 6 apply. Six tiles: R = 6 also gets configuration 7.
+  std::map<std::uint16_t, int> per_row_parts;
+  for (const std::uint16_t tiles : std::vector<std::uint16_t>{5, 6}) {
+    for (const OperatorCandidate& entry : operator_candidates_for_tile_count(tiles)) {
+      const auto* c = entry.get_if<OperatorCandidate::Concrete>();
+      if (c != nullptr && gemm_dispatch(c->candidate) != nullptr && !is_row_product(c->candidate)) {
+        ++per_row_parts[activation_row_parts(c->candidate)];
+      }
+    }
+  }
+  EXPECT_EQ(per_row_parts, (std::map<std::uint16_t, int>{{1, 16}, {2, 15}, {3, 15}, {5, 15}, {6, 17}}));
+}
+
 TEST(OperatorCandidates, SameOperatorWithOtherLayoutsIsNoRepeat) {
   const std::vector<OperatorCandidate> candidates = operator_candidates_for_tile_count(4);
   const std::size_t first = candidates.size() - 10;  // the nine element-wise candidates, then the family
@@ -366,6 +381,11 @@ TEST(AmpGridCandidate, SplitWeightsShareTheReplicas) {
   const ConcreteOperatorCandidate rows =
       amp_grid_gemm_operator_candidate(Precision::f16(), 64, 16, 64, {4, 4, 1, false}, 1, false);
   EXPECT_EQ(rows.plan.storage.operands[0].format.layout.tiling.axes[0].tile_stride, std::nullopt);
+
+  // Only an F16 product writes its result in `Amp(Left)`.
+  const ConcreteOperatorCandidate f8 =
+      amp_grid_gemm_operator_candidate(Precision::f8f143(-4), 64, 16, 64, {4, 4, 1, false}, 1, false);
+  EXPECT_EQ(f8.plan.storage.output.format.layout.order, ElementOrder::amp(AmpOrder::Output));
 
   // A weight tile count beyond 16 bits becomes 0, which resolution rejects.
   const ConcreteOperatorCandidate huge =

@@ -150,6 +150,8 @@ struct TileGrid {
 /// replicated over the column parts, block-major weights (split `inner_partitions`
 /// ways along the reduction, in interleaved memory when `interleaved_weights`),
 /// and the result on the AMP output grid with column blocks of `output_column_block`.
+/// `block` pads the reduction axis and is the weights' block height, so it must
+/// fit 16 bits; `inner_partitions` must be non-zero (the program stops otherwise).
 [[nodiscard]] ConcreteOperatorCandidate amp_grid_gemm_operator_candidate(
     Precision multiply, std::uint32_t block, std::uint32_t stream_panel, std::uint32_t output_column_block,
     TileGrid grid, std::uint16_t inner_partitions, bool interleaved_weights);
