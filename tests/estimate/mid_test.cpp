@@ -102,6 +102,33 @@ TEST(Analysis, RedistributionChargesTheExchange) {
   EXPECT_EQ(cost->cycles.optimistic, cost->cycles.conservative + 512 / 8 + 288);
 }
 
+TEST(Analysis, ExplicitZeroOriginIsNotTheIdentity) {
+  // With an explicit origin the pieces are 256-byte chunks of the moved bytes,
+  // not the fragment count of the two grids.
+  ProgramBuilder builder;
+  const MidValueId x = builder.input(f16({8, 128}, Layout::row_sharded(2)));
+  builder.step({x}, f16({8, 128}, Layout::row_sharded(4)), prim::Primitive{prim::Primitive::Rearrange{{{0, 0}, std::nullopt}, true}});
+  const auto cost = operation_cost(builder.program().operations[0], builder.program().values);
+  ASSERT_TRUE(cost);
+  const std::uint64_t pieces = 1024 / 256;
+  EXPECT_EQ(cost->cycles.conservative, 600u + std::max<std::uint64_t>(1024 / 4, 160 * pieces));
+  EXPECT_EQ(cost->exchange_rows, 4u * (9 * pieces + 1));
+}
+
+TEST(Analysis, PrecisionChangeIsPricedAsACastIntoTheTargetFormat) {
+  ProgramBuilder builder;
+  const MidValueId x = builder.input(f16({8, 128}, Layout::row_sharded(2)));
+  const TensorType wide{graph::TensorShape{{8, 128}}, TensorFormat{Precision::f32(), Layout::row_sharded(2)}};
+  builder.step({x}, wide, identity_rearrange());
+  const auto cost = operation_cost(builder.program().operations[0], builder.program().values);
+  ASSERT_TRUE(cost);
+  // Same tiles, same version: no exchange. 512 F16 elements per tile, row-major
+  // (cast group 0): ceil(512 x 6 / 8) + 11.
+  EXPECT_EQ(cost->cycles, (CycleEstimate{512 * 6 / 8 + 11, 0}));
+  EXPECT_EQ(cost->standard_scratch, 0u);
+  EXPECT_EQ(cost->exchange_rows, 0u);
+}
+
 TEST(Analysis, ZeroByteMovementHasNoExchange) {
   ProgramBuilder builder;
   const MidValueId x = builder.input(f16({0, 128}, Layout::row_sharded(2)));
