@@ -175,7 +175,8 @@ struct OperatorCompatibility {
 /// one plan per distinct pattern of met `demands`, one per kind of result
 /// interface, then the best of the rest; every selected plan brings its twin
 /// (the same result at the same cost from operands in another form). At most
-/// `keep` plans come back unchanged and unpriced. The plans are priced in
+/// `keep` plans come back unchanged and unpriced; a `keep` of 0 selects
+/// nothing from a longer list (callers pass at least 1). The plans are priced in
 /// parallel on `context.threads` threads, so `cost_model` must accept
 /// concurrent calls (the search's memoised model does); the result is the same
 /// for any number of threads.

@@ -26,9 +26,9 @@ using layout::ElementOrder;
 using layout::Layout;
 using layout::MemoryClass;
 using layout::TensorAxis;
-using testing::shape;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::shape;
 
 ElementOrder amp(AmpOrder order) { return ElementOrder::amp(order); }
 ElementOrder matrix(std::uint16_t rows, std::uint16_t columns) {
@@ -57,10 +57,18 @@ AxisTiling cut(TensorAxis axis, std::uint16_t parts, std::uint32_t panel = 1) {
 
 TEST(OutputDemandsTest, ListsStayAscendingWithoutRepeats) {
   const std::vector<OutputDemand> ascending{
-      {ElementOrder::row_major(), 1, 1},  {ElementOrder::row_major(), 1, 32}, {ElementOrder::row_major(), 4, 1},
-      {matrix(32, 16), 1, 1},             {matrix(64, 16), 1, 1},             {matrix(64, 32), 1, 1},
-      {transposed(16, 16), 1, 1},         {amp(AmpOrder::Left), 1, 1},        {amp(AmpOrder::TransposedLeft), 1, 1},
-      {amp(AmpOrder::TransposedRight), 1, 1}, {amp(AmpOrder::Output), 1, 1},  {amp(AmpOrder::TransposedOutput), 1, 1},
+      {ElementOrder::row_major(), 1, 1},
+      {ElementOrder::row_major(), 1, 32},
+      {ElementOrder::row_major(), 4, 1},
+      {matrix(32, 16), 1, 1},
+      {matrix(64, 16), 1, 1},
+      {matrix(64, 32), 1, 1},
+      {transposed(16, 16), 1, 1},
+      {amp(AmpOrder::Left), 1, 1},
+      {amp(AmpOrder::TransposedLeft), 1, 1},
+      {amp(AmpOrder::TransposedRight), 1, 1},
+      {amp(AmpOrder::Output), 1, 1},
+      {amp(AmpOrder::TransposedOutput), 1, 1},
   };
   OutputDemands table;
   for (const OutputDemand& demand : std::vector(ascending.rbegin(), ascending.rend())) {
@@ -120,20 +128,35 @@ TEST(OutputDemandTest, ShardMultipleHoldsOnTheContiguousAxis) {
   Layout flat = layout_of(ElementOrder::row_major(), {cut(TensorAxis::flattened(), 2, 16)}, 2);
   const std::vector<ShardCase> cases{
       // 112 elements in panels of 16 over 3 shards: 48, 32, 32; 48 is no multiple of 32.
-      {"uneven leading shard", rows32,
-       layout_of(ElementOrder::row_major(), {cut(TensorAxis::trailing(1), 3, 16)}, 3), {2, 112}, false},
+      {"uneven leading shard",
+       rows32,
+       layout_of(ElementOrder::row_major(), {cut(TensorAxis::trailing(1), 3, 16)}, 3),
+       {2, 112},
+       false},
       // 136 elements in panels of 8 over 3 shards: 48, 48, 40; the last shard is exempt.
-      {"short last shard", rows16,
-       layout_of(ElementOrder::row_major(), {cut(TensorAxis::trailing(1), 3, 8)}, 3), {2, 136}, true},
+      {"short last shard",
+       rows16,
+       layout_of(ElementOrder::row_major(), {cut(TensorAxis::trailing(1), 3, 8)}, 3),
+       {2, 136},
+       true},
       {"largest shard too small", rows32, layout_of(ElementOrder::row_major()), {2, 16}, false},
       // Block-major matrices are contiguous along the second-last axis.
-      {"second-last axis", matrix16, layout_of(matrix(64, 16), {cut(TensorAxis::trailing(2), 3, 8)}, 3),
-       {136, 16}, true},
-      {"second-last axis uncut", matrix32, layout_of(matrix(64, 16), {cut(TensorAxis::trailing(1), 3, 16)}, 3),
-       {16, 112}, false},
+      {"second-last axis",
+       matrix16,
+       layout_of(matrix(64, 16), {cut(TensorAxis::trailing(2), 3, 8)}, 3),
+       {136, 16},
+       true},
+      {"second-last axis uncut",
+       matrix32,
+       layout_of(matrix(64, 16), {cut(TensorAxis::trailing(1), 3, 16)}, 3),
+       {16, 112},
+       false},
       {"no second-last axis", matrix16, layout_of(matrix(64, 16)), {64}, false},
       {"flattened", rows16, flat, {4, 64}, false},
-      {"unresolvable", rows16, layout_of(ElementOrder::row_major(), {cut(TensorAxis::trailing(3), 2)}, 2), {4, 64},
+      {"unresolvable",
+       rows16,
+       layout_of(ElementOrder::row_major(), {cut(TensorAxis::trailing(3), 2)}, 2),
+       {4, 64},
        false},
   };
   for (const ShardCase& c : cases) {
@@ -196,7 +219,8 @@ class DemandTableTest : public ::testing::Test {
 };
 
 OperationKind attention_kind() {
-  return OperationKind::flash_attention(graph::AttentionOptions{false, graph::AttentionScale::inverse_sqrt_query_width()});
+  return OperationKind::flash_attention(
+      graph::AttentionOptions{false, graph::AttentionScale::inverse_sqrt_query_width()});
 }
 
 TEST_F(DemandTableTest, AttentionOperandsWantTheAttentionLayouts) {
@@ -265,9 +289,11 @@ TEST_F(DemandTableTest, ViewsSplittingTheLastAxisMultiplyTheGroups) {
     std::vector<OutputDemand> expected;
   };
   const std::vector<ViewCase> cases{
-      {"split by 4", {.split_axis = 2, .merge_axis = 0, .factor = 4, .reversed = false},
+      {"split by 4",
+       {.split_axis = 2, .merge_axis = 0, .factor = 4, .reversed = false},
        {OutputDemand{amp(AmpOrder::Left), 4, 1}}},
-      {"factor 1", {.split_axis = 2, .merge_axis = 0, .factor = 1, .reversed = false},
+      {"factor 1",
+       {.split_axis = 2, .merge_axis = 0, .factor = 1, .reversed = false},
        {OutputDemand{amp(AmpOrder::Left), 1, 1}}},
       {"reversed", {.split_axis = 2, .merge_axis = 0, .factor = 4, .reversed = true}, {}},
       {"merges into the second-last axis", {.split_axis = 2, .merge_axis = 1, .factor = 4, .reversed = false}, {}},

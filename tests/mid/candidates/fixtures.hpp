@@ -44,6 +44,9 @@ using operators::OperatorDispatch;
 using operators::TileKernelSpec;
 using planner::PlanMetrics;
 
+/// The 16-bit product without transposes that most product tests plan.
+inline const MidOperator::Gemm f16_gemm{graph::GemmOptions{}, Precision::f16(), operators::AccumulationPrecision::F16};
+
 inline TensorShape shape(std::vector<std::uint32_t> dimensions) { return TensorShape{std::move(dimensions)}; }
 
 inline TensorType tensor(std::vector<std::uint32_t> dimensions, const Layout& layout,
@@ -89,9 +92,11 @@ class ChosenCostModel final : public estimate::cycles::CostModel {
     return 0;
   }
 
-  [[nodiscard]] estimate::cycles::RearrangementCost rearrangement_cost(
-      const TensorShape& /*shape*/, const Precision& /*precision*/, operators::ConversionStrategy /*strategy*/,
-      const Layout& /*from*/, const Layout& /*to*/) const override {
+  [[nodiscard]] estimate::cycles::RearrangementCost rearrangement_cost(const TensorShape& /*shape*/,
+                                                                       const Precision& /*precision*/,
+                                                                       operators::ConversionStrategy /*strategy*/,
+                                                                       const Layout& /*from*/,
+                                                                       const Layout& /*to*/) const override {
     return estimate::cycles::RearrangementCost::none();
   }
 

@@ -16,10 +16,10 @@ using layout::TensorAxis;
 using operators::LocalOperandStaging;
 using operators::OperandRequirement;
 using testing::ChosenCostModel;
-using testing::PlanMetrics;
-using testing::shape;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::PlanMetrics;
+using testing::shape;
 
 /// A row-major layout cutting the last axis into `parts` shards.
 Layout last_axis_cut(std::uint16_t parts) {
@@ -98,8 +98,8 @@ TEST_F(RetentionTest, PlansBeatenOnEveryFigureByTheSameInterfaceAreDropped) {
 
 TEST_F(RetentionTest, OnlyFittingPlansAreEligibleWhenOneFits) {
   // Incomparable figures: faster plans need more standard memory.
-  price({{1, metrics(100, 0, 1000)}, {2, metrics(1, 0, 500000)}, {3, metrics(2, 0, 430000)},
-         {4, metrics(3, 0, 425000)}});
+  price(
+      {{1, metrics(100, 0, 1000)}, {2, metrics(1, 0, 500000)}, {3, metrics(2, 0, 430000)}, {4, metrics(3, 0, 425000)}});
   EXPECT_THAT(retain({numbered(1), numbered(2), numbered(3)}, 2), ElementsAre(numbered(1)));
   // Nothing fits: all are eligible and the least excess comes first, although
   // it is the slowest; the best exchange (ties broken by cycles) is the fastest plan.
