@@ -243,8 +243,11 @@ OperationCost movement_cost(const MidOperation& operation, const std::vector<Mid
   }();
   const auto* convert = operation.kind.get_if<MidOperationKind::Convert>();
   const bool viewed = rearrange != nullptr && rearrange->mapping.view.has_value();
+  // A conversion counts its pieces by the fragments of the two grids, as does a
+  // rearrangement that maps every coordinate onto itself.
+  const bool whole_grid = convert != nullptr || (rearrange != nullptr && rearrange->mapping.is_identity());
 
-  bool charged = rearrange != nullptr || convert->strategy != operators::ConversionStrategy::LocalReorder;
+  bool charged = convert == nullptr || convert->strategy != operators::ConversionStrategy::LocalReorder;
   if (charged && !viewed && source_value.version == target_value.version &&
       vexa_codegen::mid::resolved::same_distribution(source, target)) {
     charged = false;
@@ -256,7 +259,7 @@ OperationCost movement_cost(const MidOperation& operation, const std::vector<Mid
     const std::uint64_t spread = ceil_div(sat_mul(shard_bytes, target.format.layout.tiling.tile_count), source_tiles);
     const std::uint64_t moved = std::max(shard_bytes, std::min(spread, tensor::maximum_shard_bytes(source)));
     std::optional<std::uint64_t> pieces;
-    if (convert != nullptr || rearrange->mapping.is_identity()) {
+    if (whole_grid) {
       pieces = movement::grid_fragments(source, target);
     }
     if (!pieces) {
