@@ -13,6 +13,7 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   libtbb-dev
+  nlohmann-json3-dev
   graphviz
 )
 
