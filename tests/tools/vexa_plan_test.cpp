@@ -197,6 +197,8 @@ const Example examples[] = {
     {"transposed_product.json", 1, "search failed: no regional candidates"},
 };
 
+void PrintTo(const Example& example, std::ostream* out) { *out << example.file; }
+
 class ExampleRequest : public VexaPlan, public ::testing::WithParamInterface<Example> {};
 
 TEST_P(ExampleRequest, PlansWithItsExpectedOutcome) {
@@ -355,6 +357,22 @@ TEST_F(VexaPlan, MinimalRequestPlansWithTheDocumentedDefaults) {
   ASSERT_EQ(long_form.status, 0) << long_form.err;
   expect_summary_shape(short_form.out);
   EXPECT_EQ(long_form.out, short_form.out);
+}
+
+TEST_F(VexaPlan, FormatDocumentsCompleteExamplePlans) {
+  const std::string doc = read_file(VEXA_PLAN_FORMAT_DOC);
+  const std::size_t section = doc.find("## A complete example");
+  ASSERT_NE(section, std::string::npos);
+  const std::size_t start = doc.find("```json\n", section);
+  ASSERT_NE(start, std::string::npos);
+  const std::size_t end = doc.find("```\n", start + 8);
+  ASSERT_NE(end, std::string::npos);
+  // The example explains itself in `//` comments, which JSON does not have.
+  const std::string example =
+      std::regex_replace(doc.substr(start + 8, end - start - 8), std::regex(R"~([ \t]*//[^\n]*)~"), "");
+  const Outcome outcome = plan({"-"}, example);
+  ASSERT_EQ(outcome.status, 0) << outcome.err << example;
+  expect_summary_shape(outcome.out);
 }
 
 TEST_F(VexaPlan, ProgressReportsTheSearchOnStandardError) {
