@@ -15,6 +15,9 @@ packages=(
   libtbb-dev
   nlohmann-json3-dev
   graphviz
+  clang-19
+  libclang-rt-19-dev
+  llvm-19
 )
 
 missing=()

@@ -113,6 +113,13 @@ bool operator==(const Operation& left, const Operation& right) {
          left.kind == right.kind;
 }
 
+OperationKind OperationKind::gemm(GemmOptions options) { return {Gemm{options}}; }
+OperationKind OperationKind::gelu() { return {Gelu{}}; }
+OperationKind OperationKind::layer_norm() { return {LayerNorm{}}; }
+OperationKind OperationKind::add() { return {Add{}}; }
+OperationKind OperationKind::view(graph::view::AxisFactorView view) { return {View{view}}; }
+OperationKind OperationKind::slice(graph::AxisSlice slice) { return {Slice{slice}}; }
+OperationKind OperationKind::flash_attention(graph::AttentionOptions options) { return {FlashAttention{options}}; }
 OperationKind OperationKind::repeat(graph::Repeat repeat) { return {Repeat{std::move(repeat)}}; }
 
 std::string dump(const Region& region) {

@@ -209,15 +209,15 @@ struct OperationKind {
 
   std::variant<Gemm, Gelu, LayerNorm, Add, View, Slice, FlashAttention, Repeat> value;
 
-  [[nodiscard]] static OperationKind gemm(GemmOptions options = {}) { return {Gemm{options}}; }
-  [[nodiscard]] static OperationKind gelu() { return {Gelu{}}; }
-  [[nodiscard]] static OperationKind layer_norm() { return {LayerNorm{}}; }
-  [[nodiscard]] static OperationKind add() { return {Add{}}; }
-  [[nodiscard]] static OperationKind view(graph::view::AxisFactorView view) { return {View{view}}; }
-  [[nodiscard]] static OperationKind slice(graph::AxisSlice slice) { return {Slice{slice}}; }
-  [[nodiscard]] static OperationKind flash_attention(graph::AttentionOptions options) {
-    return {FlashAttention{options}};
-  }
+  // Defined out of line: building a kind destroys a variant that may hold a
+  // region, whose operation list needs `Operation` complete.
+  [[nodiscard]] static OperationKind gemm(GemmOptions options = {});
+  [[nodiscard]] static OperationKind gelu();
+  [[nodiscard]] static OperationKind layer_norm();
+  [[nodiscard]] static OperationKind add();
+  [[nodiscard]] static OperationKind view(graph::view::AxisFactorView view);
+  [[nodiscard]] static OperationKind slice(graph::AxisSlice slice);
+  [[nodiscard]] static OperationKind flash_attention(graph::AttentionOptions options);
   [[nodiscard]] static OperationKind repeat(graph::Repeat repeat);
 
   /// Whether this kind is the alternative `A` (e.g. `kind.is<OperationKind::Gemm>()`).
