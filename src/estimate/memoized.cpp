@@ -25,10 +25,12 @@ MemoizedCostModel::MemoizedCostModel(std::shared_ptr<const CostModel> model, std
 std::shared_ptr<const MidProgram> MemoizedCostModel::implementation(const operators::OperatorPlan& plan,
                                                                     const std::vector<layout::TensorType>& inputs,
                                                                     const layout::TensorType& output) const {
+  requests_.fetch_add(1, std::memory_order_relaxed);
   ImplementationKey key{plan, inputs, output};
   {
     const std::lock_guard lock(implementations_mutex_);
     if (const auto found = implementations_.find(key); found != implementations_.end()) {
+      hits_.fetch_add(1, std::memory_order_relaxed);
       return found->second;
     }
   }
@@ -55,6 +57,11 @@ RearrangementCost MemoizedCostModel::rearrangement_cost(const graph::TensorShape
 std::size_t MemoizedCostModel::cached_programs() const {
   const std::lock_guard lock(implementations_mutex_);
   return implementations_.size();
+}
+
+CacheStatistics MemoizedCostModel::statistics() const noexcept {
+  return CacheStatistics{.requests = requests_.load(std::memory_order_relaxed),
+                         .hits = hits_.load(std::memory_order_relaxed)};
 }
 
 }  // namespace vexa_codegen::estimate::cycles

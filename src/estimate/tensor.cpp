@@ -6,11 +6,11 @@
 namespace vexa_codegen::estimate::tensor {
 
 std::uint64_t maximum_shard_bytes(const vexa_codegen::mid::layout::TensorType& type) {
-  const auto resolution = type.format.layout.resolve(type.shape);
-  if (!resolution) {
+  const auto sizes = vexa_codegen::mid::resolved::shard_sizes(type.format.layout, type.shape);
+  if (!sizes) {
     return support::saturated;
   }
-  return support::sat_mul(resolution->maximum_tile_elements(), type.format.precision.element_bytes());
+  return support::sat_mul(sizes->maximum_tile_elements, type.format.precision.element_bytes());
 }
 
 }  // namespace vexa_codegen::estimate::tensor

@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
+#include <tuple>
 #include <utility>
+
+#include "vexa_codegen/support/arithmetic.hpp"
 
 namespace vexa_codegen::mid::layout {
 namespace {
@@ -162,6 +166,113 @@ std::expected<std::vector<std::uint32_t>, LayoutError> pad(const TensorTiling& t
   return padded;
 }
 
+// The shards of one axis under one tiling. Everything that does not depend on
+// the shard is checked and computed once, so that each shard then costs a few
+// multiplications; `AxisTiling::shard_bounds` and resolution both go through it.
+class AxisCut {
+ public:
+  // The cut of an axis whose padded extent is `padded_extent` and whose data
+  // extent is `extent`, or the first rule of `tiling` that every shard breaks.
+  static std::expected<AxisCut, LayoutError> make(const AxisTiling& tiling, std::uint32_t padded_extent,
+                                                  std::uint32_t extent) {
+    const std::uint64_t groups = tiling.groups;
+    if (groups == 0 || tiling.parts == 0 || tiling.parts % groups != 0 || padded_extent % groups != 0 ||
+        extent % groups != 0) {
+      return fail(LayoutError::UnevenGroups{tiling.groups, tiling.parts, extent});
+    }
+    AxisCut cut;
+    cut.tiling_ = &tiling;
+    cut.per_group_ = tiling.parts / groups;
+    const std::uint64_t group_padded = padded_extent / groups;
+    cut.group_extent_ = extent / groups;
+    if (tiling.panel == 0 || group_padded % tiling.panel != 0) {
+      return fail(LayoutError::NotMultiple{static_cast<std::uint32_t>(group_padded), tiling.panel, tiling.axis});
+    }
+    if (tiling.shard_alignment == 0) {
+      return fail(LayoutError::InvalidTiling{});
+    }
+    const std::uint64_t panels = group_padded / tiling.panel;
+    cut.base_ = panels / cut.per_group_;
+    cut.extra_ = panels % cut.per_group_;
+    cut.small_ = cut.size_of(cut.base_);
+    cut.large_ = cut.size_of(cut.base_ + 1);
+    return cut;
+  }
+
+  // Shards in each group; part p is shard p mod this of group p / this.
+  [[nodiscard]] std::uint64_t shards_per_group() const noexcept { return per_group_; }
+
+  // The largest allocated shard size and the allocated sizes summed over every
+  // shard, or nothing when some shard fails.
+  [[nodiscard]] std::optional<std::pair<std::uint64_t, std::uint64_t>> totals() const {
+    // Every group has shards of `base_` panels (`extra_` < `per_group_`) and,
+    // when `extra_` is not 0, shards of one panel more. Among shards of one
+    // size the later one ends further, and a later group further still, so
+    // the last shard of each size in the last group has the furthest end.
+    const std::uint64_t last_group = static_cast<std::uint64_t>(tiling_->groups) - 1;
+    if (!bounds(last_group, per_group_ - 1)) {
+      return std::nullopt;
+    }
+    if (extra_ == 0) {
+      return std::pair{small_.allocated, tiling_->groups * per_group_ * small_.allocated};
+    }
+    if (!bounds(last_group, extra_ - 1)) {
+      return std::nullopt;
+    }
+    return std::pair{std::max(small_.allocated, large_.allocated),
+                     tiling_->groups * (extra_ * large_.allocated + (per_group_ - extra_) * small_.allocated)};
+  }
+
+  // The range of shard `index` of group `group`.
+  [[nodiscard]] std::expected<ShardExtent, LayoutError> bounds(std::uint64_t group, std::uint64_t index) const {
+    const Size& size = index < extra_ ? large_ : small_;
+    if (size.misaligned) {
+      return fail(LayoutError::MisalignedShard{static_cast<std::uint32_t>(size.elements), tiling_->shard_alignment});
+    }
+    const std::uint64_t shard_start = (index * base_ + std::min(extra_, index)) * tiling_->panel;
+    const std::uint64_t offset = group * group_extent_;
+    const std::uint64_t start = offset + shard_start;
+    const std::uint64_t end = offset + std::max(shard_start, std::min(shard_start + size.elements, group_extent_));
+    const std::uint64_t allocated_end = start + size.allocated;
+    if (start > max_u32 || end > max_u32 || allocated_end > max_u32) {
+      return fail(LayoutError::ExtentOverflow{tiling_->axis});
+    }
+    return ShardExtent{.start = static_cast<std::uint32_t>(start),
+                       .end = static_cast<std::uint32_t>(end),
+                       .allocated_end = static_cast<std::uint32_t>(allocated_end),
+                       .axis = 0};
+  }
+
+ private:
+  // A shard of some number of panels: its elements and its allocated size, or
+  // whether an exact tiling refuses it as misaligned.
+  struct Size {
+    std::uint64_t elements = 0;
+    std::uint64_t allocated = 0;
+    bool misaligned = false;
+  };
+
+  [[nodiscard]] Size size_of(std::uint64_t panels) const {
+    const std::uint64_t elements = panels * tiling_->panel;
+    const std::uint64_t alignment = tiling_->shard_alignment;
+    if (elements % alignment == 0) {
+      return Size{elements, elements, false};
+    }
+    if (tiling_->padding == AxisPadding::Exact) {
+      return Size{elements, elements, true};
+    }
+    return Size{elements, (elements / alignment + 1) * alignment, false};
+  }
+
+  const AxisTiling* tiling_ = nullptr;
+  std::uint64_t per_group_ = 1;
+  std::uint64_t group_extent_ = 0;
+  std::uint64_t base_ = 0;   // panels of every shard
+  std::uint64_t extra_ = 0;  // the first `extra_` shards of a group hold one panel more
+  Size small_;
+  Size large_;
+};
+
 }  // namespace
 
 std::expected<std::vector<std::uint32_t>, LayoutError> TensorTiling::axis_strides() const {
@@ -188,48 +299,14 @@ std::expected<std::vector<std::uint32_t>, LayoutError> Layout::padded_shape(cons
 
 std::expected<ShardExtent, LayoutError> AxisTiling::shard_bounds(std::uint32_t padded_extent, std::uint32_t extent,
                                                                  std::uint16_t part) const {
-  if (groups == 0 || part >= parts || parts % groups != 0 || padded_extent % groups != 0 || extent % groups != 0) {
+  if (part >= parts) {
     return fail(LayoutError::UnevenGroups{groups, parts, extent});
   }
-  const std::uint64_t per_group = parts / groups;
-  const std::uint64_t group = part / per_group;
-  const std::uint64_t index = part % per_group;
-  const std::uint64_t group_padded = padded_extent / groups;
-  const std::uint64_t group_extent = extent / groups;
-  if (panel == 0 || group_padded % panel != 0) {
-    return fail(LayoutError::NotMultiple{static_cast<std::uint32_t>(group_padded), panel, axis});
+  const auto cut = AxisCut::make(*this, padded_extent, extent);
+  if (!cut) {
+    return std::unexpected(cut.error());
   }
-  if (shard_alignment == 0) {
-    return fail(LayoutError::InvalidTiling{});
-  }
-
-  const std::uint64_t panels = group_padded / panel;
-  const std::uint64_t base = panels / per_group;
-  const std::uint64_t extra = panels % per_group;
-  const std::uint64_t first_panel = index * base + std::min(extra, index);
-  const std::uint64_t panel_count = base + (index < extra ? 1 : 0);
-  const std::uint64_t shard_start = first_panel * panel;
-  const std::uint64_t size = panel_count * panel;
-
-  std::uint64_t allocated = size;
-  if (size % shard_alignment != 0) {
-    if (padding == AxisPadding::Exact) {
-      return fail(LayoutError::MisalignedShard{static_cast<std::uint32_t>(size), shard_alignment});
-    }
-    allocated = (size / shard_alignment + 1) * shard_alignment;
-  }
-
-  const std::uint64_t offset = group * group_extent;
-  const std::uint64_t start = offset + shard_start;
-  const std::uint64_t end = offset + std::max(shard_start, std::min(shard_start + size, group_extent));
-  const std::uint64_t allocated_end = start + allocated;
-  if (start > max_u32 || end > max_u32 || allocated_end > max_u32) {
-    return fail(LayoutError::ExtentOverflow{axis});
-  }
-  return ShardExtent{.start = static_cast<std::uint32_t>(start),
-                     .end = static_cast<std::uint32_t>(end),
-                     .allocated_end = static_cast<std::uint32_t>(allocated_end),
-                     .axis = 0};
+  return cut->bounds(part / cut->shards_per_group(), part % cut->shards_per_group());
 }
 
 std::expected<resolved::ResolvedLayout, LayoutError> Layout::resolve(const graph::TensorShape& shape) const {
@@ -271,14 +348,21 @@ std::expected<resolved::ResolvedLayout, LayoutError> Layout::resolve(const graph
       continue;
     }
     axis.stride = strides[static_cast<std::size_t>(cut - tiling.axes.begin())];
+    const auto shards = AxisCut::make(*cut, result.padded_shape[j], extents[j]);
+    if (!shards) {
+      return std::unexpected(shards.error());
+    }
     axis.extents.reserve(cut->parts);
-    for (std::uint16_t part = 0; part < cut->parts; ++part) {
-      auto bounds = cut->shard_bounds(result.padded_shape[j], extents[j], part);
-      if (!bounds) {
-        return std::unexpected(bounds.error());
+    const std::uint64_t groups = cut->groups;
+    for (std::uint64_t group = 0; group < groups; ++group) {
+      for (std::uint64_t index = 0; index < shards->shards_per_group(); ++index) {
+        auto bounds = shards->bounds(group, index);
+        if (!bounds) {
+          return std::unexpected(bounds.error());
+        }
+        bounds->axis = axis_index;
+        axis.extents.push_back(*bounds);
       }
-      bounds->axis = axis_index;
-      axis.extents.push_back(*bounds);
     }
   }
   return result;
@@ -287,6 +371,51 @@ std::expected<resolved::ResolvedLayout, LayoutError> Layout::resolve(const graph
 }  // namespace vexa_codegen::mid::layout
 
 namespace vexa_codegen::mid::resolved {
+
+std::optional<ShardSizes> shard_sizes(const layout::Layout& layout, const graph::TensorShape& shape) {
+  const layout::TensorTiling& tiling = layout.tiling;
+  const std::vector<std::uint32_t>& extents = shape.dimensions;
+  const auto padded = layout::pad(tiling, extents, nullptr);
+  if (!padded) {
+    return std::nullopt;
+  }
+  if (const layout::AxisTiling* flat = layout::flattened_tiling(tiling)) {
+    std::uint64_t elements = 1;
+    for (const std::uint32_t extent : extents) {
+      elements = support::sat_mul(elements, extent);
+    }
+    const std::uint64_t panels = elements / flat->panel;
+    return ShardSizes{
+        .maximum_tile_elements = support::sat_mul(flat->panel, support::ceil_div(panels, tiling.tile_count)),
+        .allocated_elements = elements};
+  }
+
+  const std::size_t rank = extents.size();
+  if (rank > layout::max_u16 + 1) {
+    return std::nullopt;  // an axis index beyond 16 bits
+  }
+  ShardSizes sizes{.maximum_tile_elements = 1, .allocated_elements = tiling.replication};
+  for (std::size_t j = 0; j < rank; ++j) {
+    std::uint64_t largest = (*padded)[j];
+    std::uint64_t total = (*padded)[j];
+    const auto cut =
+        std::ranges::find_if(tiling.axes, [&](const layout::AxisTiling& t) { return t.axis.resolve(rank) == j; });
+    if (cut != tiling.axes.end()) {
+      const auto shards = layout::AxisCut::make(*cut, (*padded)[j], extents[j]);
+      if (!shards) {
+        return std::nullopt;
+      }
+      const auto totals = shards->totals();
+      if (!totals) {
+        return std::nullopt;
+      }
+      std::tie(largest, total) = *totals;
+    }
+    sizes.maximum_tile_elements = support::sat_mul(sizes.maximum_tile_elements, largest);
+    sizes.allocated_elements = support::sat_mul(sizes.allocated_elements, total);
+  }
+  return sizes;
+}
 
 bool has_regular_tile_mapping(const layout::TensorTiling& tiling, std::span<const std::uint32_t> strides) {
   if (tiling.axes.empty()) {

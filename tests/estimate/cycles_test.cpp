@@ -123,6 +123,9 @@ TEST(MemoizedCostModel, SharesOneProgramPerKeyAcrossThreads) {
   const int lowered = counting->requests;
   EXPECT_EQ(model.implementation(plan, {output}, output), model.implementation(plan, {output}, output));
   EXPECT_EQ(counting->requests, lowered);  // later requests are served from the cache
+  // Every request either lowered the plan or was a hit.
+  const auto lowerings = static_cast<std::size_t>(counting->requests.load());
+  EXPECT_EQ(model.statistics(), (CacheStatistics{.requests = 10, .hits = 10 - lowerings}));
 }
 
 TEST(MemoizedCostModel, FailuresAreNotCached) {
@@ -133,6 +136,7 @@ TEST(MemoizedCostModel, FailuresAreNotCached) {
   EXPECT_EQ(model.implementation({}, {}, impossible), nullptr);
   EXPECT_EQ(counting->requests, 2);
   EXPECT_EQ(model.cached_programs(), 0u);
+  EXPECT_EQ(model.statistics(), (CacheStatistics{.requests = 2, .hits = 0}));
 }
 
 TEST(MemoizedCostModel, ForwardsTheOtherQuestions) {

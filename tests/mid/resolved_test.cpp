@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vexa_codegen/support/arithmetic.hpp"
 
 namespace vexa_codegen::mid::resolved {
 namespace {
@@ -96,7 +101,8 @@ struct ErrorCase {
   LayoutError error;
 };
 
-TEST(Resolve, ReportsEveryBrokenRule) {
+// Layouts that break one rule each, with the error that resolution reports.
+std::vector<ErrorCase> broken_layouts() {
   AxisTiling zero_parts = cut(trail(1), 0);
   AxisTiling zero_groups = cut(trail(1), 2);
   zero_groups.groups = 0;
@@ -116,8 +122,15 @@ TEST(Resolve, ReportsEveryBrokenRule) {
   const AxisTiling groups_past_32_bits{.axis = trail(1), .parts = 2, .groups = 2, .padding_multiple = 2,
                                        .padding = AxisPadding::Padded};
   const AxisTiling align_past_32_bits{.axis = trail(1), .shard_alignment = 2, .padding = AxisPadding::Padded};
+  // Shards of 3 and 2 elements: only the smaller one breaks the alignment.
+  const AxisTiling aligned_by_three{.axis = trail(1), .parts = 2, .shard_alignment = 3};
+  // Two groups of one element over two shards each: the first shard of each
+  // group takes the element and is padded to 2^32 - 1, which the second
+  // group's offset of 1 pushes past 32 bits, although the last shard is empty.
+  const AxisTiling early_shard_past_32_bits{.axis = trail(1), .parts = 4, .groups = 2, .shard_alignment = max_u32,
+                                            .padding = AxisPadding::Padded};
 
-  const std::vector<ErrorCase> cases = {
+  return {
       {"no tiles", tiled({}, 0), {4}, E{E::EmptyTiling{}}},
       {"no replication", tiled({}, 1, 0), {4}, E{E::EmptyTiling{}}},
       {"zero parts", tiled({zero_parts}, 1), {4}, E{E::InvalidTiling{}}},
@@ -143,18 +156,24 @@ TEST(Resolve, ReportsEveryBrokenRule) {
       {"extent not whole panels", tiled({panel4}, 1), {2, 6}, E{E::NotMultiple{6, 4, trail(1)}}},
       {"group extent not whole panels", tiled({grouped_panel}, 2), {12}, E{E::NotMultiple{6, 4, trail(1)}}},
       {"exact shard not aligned", tiled({aligned}, 2), {6}, E{E::MisalignedShard{3, 4}}},
+      {"smaller exact shard not aligned", tiled({aligned_by_three}, 2), {5}, E{E::MisalignedShard{2, 3}}},
       {"groups not dividing parts", tiled({odd_groups}, 3), {4}, E{E::UnevenGroups{2, 3, 4}}},
       {"groups not dividing the extent", tiled({uneven_extent}, 2), {7}, E{E::UnevenGroups{2, 2, 7}}},
       {"padding past 32 bits", tiled({pad_past_32_bits}, 1), {max_u32}, E{E::ExtentOverflow{trail(1)}}},
       {"grouped padding past 32 bits", tiled({groups_past_32_bits}, 2), {max_u32 - 1},
        E{E::ExtentOverflow{trail(1)}}},
       {"shard alignment past 32 bits", tiled({align_past_32_bits}, 1), {max_u32}, E{E::ExtentOverflow{trail(1)}}},
+      {"a shard before the last past 32 bits", tiled({early_shard_past_32_bits}, 4), {2},
+       E{E::ExtentOverflow{trail(1)}}},
       {"tile count differs", tiled({cut(trail(1), 4)}, 5), {8}, E{E::TileCountMismatch{5, 4}}},
       {"tile count differs with replication", tiled({cut(trail(1), 4)}, 4, 2), {8}, E{E::TileCountMismatch{4, 8}}},
       {"two digits on one stride", tiled({cut(trail(1), 2, 1), cut(trail(2), 2, 1)}, 4), {2, 2},
        E{E::IrregularTileMapping{}}},
   };
-  for (const ErrorCase& c : cases) {
+}
+
+TEST(Resolve, ReportsEveryBrokenRule) {
+  for (const ErrorCase& c : broken_layouts()) {
     SCOPED_TRACE(c.name);
     const auto resolution = c.layout.resolve(TensorShape{c.shape});
     ASSERT_FALSE(resolution.has_value()) << dump(*resolution);
@@ -366,6 +385,88 @@ TEST(MaximumTileElements, ProductOfLargestShardsSaturates) {
   EXPECT_EQ(layout.maximum_tile_elements(), 0U);
   layout.axes = {sized({max_u32}), sized({max_u32}), sized({max_u32})};
   EXPECT_EQ(layout.maximum_tile_elements(), std::numeric_limits<std::uint64_t>::max());
+}
+
+// ---- shard sizes ---------------------------------------------------------------
+
+// The size figures read off the full resolution.
+std::optional<ShardSizes> sizes_from_resolution(const Layout& layout, const TensorShape& shape) {
+  const auto resolution = layout.resolve(shape);
+  if (!resolution) {
+    return std::nullopt;
+  }
+  std::uint64_t allocated = 1;
+  if (resolution->flattened) {
+    for (const std::uint32_t extent : shape.dimensions) {
+      allocated = support::sat_mul(allocated, extent);
+    }
+  } else {
+    allocated = resolution->replication;
+    for (const ResolvedAxis& axis : resolution->axes) {
+      std::uint64_t sum = 0;
+      for (const ShardExtent& extent : axis.extents) {
+        sum += extent.allocated_size();
+      }
+      allocated = support::sat_mul(allocated, sum);
+    }
+  }
+  return ShardSizes{.maximum_tile_elements = resolution->maximum_tile_elements(), .allocated_elements = allocated};
+}
+
+TEST(ShardSizes, AgreeWithTheFullResolution) {
+  struct Case {
+    std::string name;
+    Layout layout;
+    std::vector<std::uint32_t> shape;
+  };
+  std::vector<Case> cases;
+  for (const ErrorCase& broken : broken_layouts()) {
+    cases.push_back({broken.name, broken.layout, broken.shape});
+  }
+  const AxisTiling padded_alignment{.axis = trail(1), .parts = 3, .shard_alignment = 4, .padding = AxisPadding::Padded};
+  const AxisTiling grouped{.axis = trail(1), .parts = 4, .groups = 2, .panel = 4, .padding_multiple = 16,
+                           .padding = AxisPadding::Padded};
+  const AxisTiling panels{.axis = trail(2), .parts = 3, .panel = 64, .padding_multiple = 64,
+                          .padding = AxisPadding::Padded};
+  const std::vector<Case> fitting = {
+      {"rows over three shards", Layout::row_sharded(3), {1, 8, 128}},
+      {"more shards than rows", Layout::row_sharded(64), {1, 8, 128}},
+      {"uneven padded alignment", tiled({padded_alignment}, 3), {4, 10}},
+      {"groups with padding", tiled({grouped}, 4), {3, 20}},
+      {"padded panels with an empty shard", tiled({panels}, 3), {100, 4}},
+      {"replicated irregular strides",
+       Layout::block_major_matrix_storage(16, 16, 2, 2, 2, MemoryClass::Vexa21Standard), {32, 32}},
+      {"replicated grid", Layout::amp_left_parallel_grid(16, 4, 2, 2, 1), {4, 16}},
+      {"padded key", Layout::attention_key(1, 2), {1, 100, 20}},
+      {"product grid on 1024 tiles", Layout::amp_output_grid(64, 1024, 32, 32, false), {1, 1000, 2000}},
+      {"flattened", flat(8, 4), {2, 3, 8}},
+      {"scalar without tilings", tiled({}, 1), {}},
+      {"largest shard saturating", tiled({}, 1), {max_u32, max_u32, max_u32}},
+  };
+  cases.insert(cases.end(), fitting.begin(), fitting.end());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TensorShape shape{c.shape};
+    EXPECT_EQ(shard_sizes(c.layout, shape), sizes_from_resolution(c.layout, shape));
+  }
+}
+
+TEST(ShardSizes, CountPaddingAndEmptyShards) {
+  // Rows 3, 3 and 2: the largest shard holds 3 x 128 elements, all 1024 are held once.
+  EXPECT_EQ(shard_sizes(Layout::row_sharded(3), TensorShape{{1, 8, 128}}),
+            (ShardSizes{.maximum_tile_elements = 384, .allocated_elements = 1024}));
+  // 56 of 64 shards are empty and allocate nothing.
+  EXPECT_EQ(shard_sizes(Layout::row_sharded(64), TensorShape{{1, 8, 128}}),
+            (ShardSizes{.maximum_tile_elements = 128, .allocated_elements = 1024}));
+  // 100 rows in 64-row panels over 2 shards, 20 columns padded to 32: 128 x 32 allocated.
+  EXPECT_EQ(shard_sizes(Layout::attention_key(1, 2), TensorShape{{1, 100, 20}}),
+            (ShardSizes{.maximum_tile_elements = 64 * 32, .allocated_elements = 128 * 32}));
+  // Two replicas of every shard.
+  EXPECT_EQ(shard_sizes(Layout::amp_left_parallel_grid(16, 4, 2, 2, 1), TensorShape{{4, 16}}),
+            (ShardSizes{.maximum_tile_elements = 32, .allocated_elements = 128}));
+  const std::uint64_t saturated = std::numeric_limits<std::uint64_t>::max();
+  EXPECT_EQ(shard_sizes(tiled({}, 1), TensorShape{{max_u32, max_u32, max_u32}}),
+            (ShardSizes{.maximum_tile_elements = saturated, .allocated_elements = saturated}));
 }
 
 // ---- same distribution ------------------------------------------------------------

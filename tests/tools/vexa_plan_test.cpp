@@ -22,7 +22,6 @@ TEST(VexaPlan, NeedsTheTools) { GTEST_SKIP() << "vexa-plan is built with the exa
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -149,22 +148,61 @@ class VexaPlan : public ::testing::Test {
   fs::path scratch_;
 };
 
+// Whether `text` has the shape of `pattern`, in which `#` stands for one or
+// more decimal digits, `*` for any text and every other character for itself.
+// (std::regex would do, but draws false warnings from g++ 12 under the sanitizers.)
+bool like(std::string_view text, std::string_view pattern) {
+  if (pattern.empty()) {
+    return text.empty();
+  }
+  if (pattern.front() == '*') {
+    for (std::size_t skip = 0; skip <= text.size(); ++skip) {
+      if (like(text.substr(skip), pattern.substr(1))) {
+        return true;
+      }
+    }
+    return false;
+  }
+  if (pattern.front() == '#') {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+      ++digits;
+      if (like(text.substr(digits), pattern.substr(1))) {
+        return true;
+      }
+    }
+    return false;
+  }
+  return !text.empty() && text.front() == pattern.front() && like(text.substr(1), pattern.substr(1));
+}
+
+// The decimal number that follows `key` in `text`.
+std::size_t number_after(std::string_view text, std::string_view key) {
+  std::size_t at = text.find(key);
+  EXPECT_NE(at, std::string_view::npos) << key << " in " << text;
+  std::size_t value = 0;
+  for (at = at == std::string_view::npos ? text.size() : at + key.size();
+       at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    value = value * 10 + static_cast<std::size_t>(text[at] - '0');
+  }
+  return value;
+}
+
 // The shape of the summary lines: the counters, the reference's cycles when
-// there is a reference, and one line per candidate up to five. Returns the
-// number of candidates the first line announces.
+// there is a reference, and one line per candidate up to five.
 void expect_summary_shape(const std::string& out) {
   const auto lines = lines_of(out);
   ASSERT_FALSE(lines.empty());
-  const std::regex counters(R"~(expanded=\d+ truncated=(true|false) candidates=(\d+) opportunities=(\d+))~");
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(lines[0], match, counters)) << lines[0];
-  const std::size_t candidates = std::stoul(match[2].str());
-  const std::size_t opportunities = std::stoul(match[3].str());
+  ASSERT_TRUE(like(lines[0], "expanded=# truncated=true candidates=# opportunities=#") ||
+              like(lines[0], "expanded=# truncated=false candidates=# opportunities=#"))
+      << lines[0];
+  const std::size_t candidates = number_after(lines[0], "candidates=");
+  const std::size_t opportunities = number_after(lines[0], "opportunities=");
   ASSERT_GE(candidates, 1u);
   std::size_t next = 1;
   const bool has_reference = lines.size() > 1 && lines[1].starts_with("referenceCycles=");
   if (has_reference) {
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"~(referenceCycles=\d+)~"))) << lines[1];
+    EXPECT_TRUE(like(lines[1], "referenceCycles=#")) << lines[1];
     ++next;
   } else {
     EXPECT_EQ(opportunities, 0u) << "opportunities need a reference";
@@ -172,11 +210,11 @@ void expect_summary_shape(const std::string& out) {
   const std::size_t shown = std::min<std::size_t>(candidates, 5);
   ASSERT_EQ(lines.size(), next + shown) << out;
   for (std::size_t i = 0; i < shown; ++i) {
-    const std::regex candidate("candidate=" + std::to_string(i) +
-                               R"~( cycles=CycleEstimate \{ optimistic: \d+, conservative: \d+ \})~"
-                               R"~( memory=MemoryPeaks \{ standard: \d+, interleaved: \d+, total: \d+,)~"
-                               R"~( exchange_rows: \d+, maximum_standard_allocation: \d+ \} assumptions=\{.*\})~");
-    EXPECT_TRUE(std::regex_match(lines[next + i], candidate)) << lines[next + i];
+    const std::string candidate = "candidate=" + std::to_string(i) +
+                                  " cycles=CycleEstimate { optimistic: #, conservative: # }"
+                                  " memory=MemoryPeaks { standard: #, interleaved: #, total: #,"
+                                  " exchange_rows: #, maximum_standard_allocation: # } assumptions={*}";
+    EXPECT_TRUE(like(lines[next + i], candidate)) << lines[next + i];
   }
 }
 
@@ -368,8 +406,13 @@ TEST_F(VexaPlan, FormatDocumentsCompleteExamplePlans) {
   const std::size_t end = doc.find("```\n", start + 8);
   ASSERT_NE(end, std::string::npos);
   // The example explains itself in `//` comments, which JSON does not have.
-  const std::string example =
-      std::regex_replace(doc.substr(start + 8, end - start - 8), std::regex(R"~([ \t]*//[^\n]*)~"), "");
+  std::string example;
+  for (std::string line : lines_of(doc.substr(start + 8, end - start - 8))) {
+    if (const std::size_t comment = line.find("//"); comment != std::string::npos) {
+      line.erase(comment);
+    }
+    example += line + "\n";
+  }
   const Outcome outcome = plan({"-"}, example);
   ASSERT_EQ(outcome.status, 0) << outcome.err << example;
   expect_summary_shape(outcome.out);
@@ -380,17 +423,14 @@ TEST_F(VexaPlan, ProgressReportsTheSearchOnStandardError) {
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   const auto lines = lines_of(outcome.err);
   ASSERT_GE(lines.size(), 3u);
-  EXPECT_TRUE(std::regex_match(lines.front(),
-                               std::regex(R"~(vexa-plan: \[\d+\.\ds\] planning 3 operations on 8 tiles .*)~")))
-      << lines.front();
+  EXPECT_TRUE(like(lines.front(), "vexa-plan: [#.#s] planning 3 operations on 8 tiles *")) << lines.front();
   // The constraints of the request show up as the library's own events.
   EXPECT_TRUE(std::ranges::any_of(lines, [](const std::string& line) {
     return line.find("applied GEMM plan constraint matching_plans=") != std::string::npos;
   })) << outcome.err;
-  std::smatch finished;
-  ASSERT_TRUE(std::regex_match(lines.back(), finished, std::regex(R"~(vexa-plan: \[\d+\.\ds\] search finished: (\d+) plans tried, .*)~")))
-      << lines.back();
-  EXPECT_TRUE(outcome.out.starts_with("expanded=" + finished[1].str() + " ")) << outcome.out;
+  ASSERT_TRUE(like(lines.back(), "vexa-plan: [#.#s] search finished: # plans tried, *")) << lines.back();
+  const std::size_t tried = number_after(lines.back(), "search finished: ");
+  EXPECT_TRUE(outcome.out.starts_with("expanded=" + std::to_string(tried) + " ")) << outcome.out;
 }
 
 // --- Output files ---------------------------------------------------------------

@@ -160,7 +160,10 @@ int run(const Options& options) {
   }
 
   if (options.json) {
-    std::cout << report_json(*report, request->places).dump(2) << '\n';
+    // Every text in the report is valid UTF-8 (request names were checked when
+    // parsed, library dumps escape or replace what is not), but a replacement
+    // character is still better than an exception should one slip through.
+    std::cout << report_json(*report, request->places).dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
   } else {
     std::cout << summary(*report);
   }

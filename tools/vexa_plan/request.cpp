@@ -85,13 +85,12 @@ class RequestReader {
     if (!pipeline) {
       return std::unexpected(pipeline.error());
     }
-    for (const auto& step : {&RequestReader::read_tiles, &RequestReader::read_inputs, &RequestReader::read_operations}) {
-      if (auto done = (this->*step)(*pipeline); !done) {
-        return std::unexpected(done.error());
-      }
-    }
-    for (const auto& step : {&RequestReader::read_settings, &RequestReader::read_input_formats,
-                             &RequestReader::read_gemm_constraints, &RequestReader::read_catalogue}) {
+    // In this order each step finds what it needs: the tile count gives the
+    // default layouts, and the graph defines the names that the pipeline
+    // settings and the outputs refer to.
+    for (const auto step : {&RequestReader::read_tiles, &RequestReader::read_inputs, &RequestReader::read_operations,
+                            &RequestReader::read_settings, &RequestReader::read_input_formats,
+                            &RequestReader::read_gemm_constraints, &RequestReader::read_catalogue}) {
       if (auto done = (this->*step)(*pipeline); !done) {
         return std::unexpected(done.error());
       }

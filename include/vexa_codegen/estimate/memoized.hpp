@@ -10,6 +10,7 @@
 // own file because it lowers through `mid::implementation`.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -32,6 +33,15 @@ struct ImplementationKey {
 
 struct ImplementationKeyHash {
   [[nodiscard]] std::size_t operator()(const ImplementationKey& key) const noexcept;
+};
+
+/// How often a memoised model was asked for a program, and how often its cache
+/// already held the answer.
+struct CacheStatistics {
+  std::size_t requests = 0;
+  std::size_t hits = 0;
+
+  friend bool operator==(const CacheStatistics&, const CacheStatistics&) = default;
 };
 
 /// A `CostModel` that caches the programs of the model it wraps.
@@ -61,10 +71,15 @@ class MemoizedCostModel final : public CostModel {
   [[nodiscard]] std::uint32_t tiles() const noexcept { return tiles_; }
   /// The number of cached programs.
   [[nodiscard]] std::size_t cached_programs() const;
+  /// The program requests so far and how many of them the cache answered. The
+  /// counts are kept for measurement only; no answer depends on them.
+  [[nodiscard]] CacheStatistics statistics() const noexcept;
 
  private:
   std::shared_ptr<const CostModel> model_;
   std::uint32_t tiles_;
+  mutable std::atomic<std::size_t> requests_{0};
+  mutable std::atomic<std::size_t> hits_{0};
   mutable std::mutex implementations_mutex_;
   mutable std::unordered_map<ImplementationKey, std::shared_ptr<const MidProgram>, ImplementationKeyHash>
       implementations_;

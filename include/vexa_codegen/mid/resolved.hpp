@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -81,6 +82,23 @@ struct ResolvedLayout {
 
   friend bool operator==(const ResolvedLayout&, const ResolvedLayout&) = default;
 };
+
+/// The two size figures of a resolution, computed without building it.
+struct ShardSizes {
+  /// `ResolvedLayout::maximum_tile_elements` of the resolution.
+  std::uint64_t maximum_tile_elements = 0;
+  /// The elements held over all tiles, padding included: `replication` times
+  /// the product over the axes of the allocated sizes of the axis's shards
+  /// summed, or the product of the shape for a flattened layout; saturating.
+  std::uint64_t allocated_elements = 0;
+
+  friend bool operator==(const ShardSizes&, const ShardSizes&) = default;
+};
+
+/// The size figures of `layout.resolve(shape)`, or nothing exactly when that
+/// resolution fails. Costs a few operations per tiling instead of one per
+/// shard, and allocates no shard lists.
+[[nodiscard]] std::optional<ShardSizes> shard_sizes(const layout::Layout& layout, const graph::TensorShape& shape);
 
 /// Whether the strides number the tiles as a plain mixed-radix count: sorted
 /// ascending, the smallest divides `replication` and each next stride is the

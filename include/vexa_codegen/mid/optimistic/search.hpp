@@ -28,8 +28,13 @@
 namespace vexa_codegen::mid::optimistic::search {
 
 /// The conversion paths of one search, per (source type, target type), as
-/// `enumerate_conversions` returned them. Only ever added to.
-using ConversionCache = std::unordered_map<conversion::ConversionKey, std::vector<conversion::ConversionPath>>;
+/// `enumerate_conversions` returned them. Only ever added to. It also counts,
+/// for measurement only, how often `State::convert` looked a pair up and how
+/// often the pair was already there.
+struct ConversionCache : std::unordered_map<conversion::ConversionKey, std::vector<conversion::ConversionPath>> {
+  std::size_t lookups = 0;
+  std::size_t hits = 0;
+};
 
 /// One beam entry: the candidate built so far and, for every graph value that
 /// is still needed, the index in `graph.values` of the tensor that carries it.
@@ -90,12 +95,27 @@ void refresh(DiagnosticMidGraph& graph);
 // ---------------------------------------------------------------------------
 // The region search
 
-/// How a search runs, beyond what it plans. Neither field changes the result.
+/// What a search's caches saved it: the program requests to the memoised cost
+/// model and the conversion-cache lookups of `State::convert`, each with the
+/// number the cache answered.
+struct SearchStatistics {
+  std::size_t program_requests = 0;
+  std::size_t program_hits = 0;
+  std::size_t conversion_lookups = 0;
+  std::size_t conversion_hits = 0;
+
+  friend bool operator==(const SearchStatistics&, const SearchStatistics&) = default;
+};
+
+/// How a search runs, beyond what it plans. No field changes the result.
 struct SearchOptions {
   /// Receives the diagnostic events of plan enumeration; none by default.
   support::DiagnosticReceiver* diagnostics = nullptr;
   /// Worker threads that price candidate plans; 0 lets the pool use the machine.
   std::uint16_t threads = 0;
+  /// When set, receives the search's cache statistics when it ends, whether it
+  /// succeeds or fails after its request checks.
+  SearchStatistics* statistics = nullptr;
 };
 
 /// Plans one straight-line region of `graph`: a beam search over its operations

@@ -24,8 +24,10 @@ std::optional<std::size_t> held_as(const DiagnosticMidGraph& graph, vexa_codegen
 std::expected<const std::vector<conversion::ConversionPath>*, SearchError> cached_paths(
     const layout::TensorType& source, const layout::TensorType& target, std::uint16_t tiles,
     const SearchLimits& limits, ConversionCache& cache) {
+  ++cache.lookups;
   conversion::ConversionKey key{source, target};
   if (const auto found = cache.find(key); found != cache.end()) {
+    ++cache.hits;
     return &found->second;
   }
   auto paths = conversion::enumerate_conversions(source, target, tiles, limits);

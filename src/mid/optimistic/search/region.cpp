@@ -177,6 +177,14 @@ class RegionSearch {
     return std::move(report_);
   }
 
+  SearchStatistics statistics() const {
+    const auto programs = cost_model_.statistics();
+    return SearchStatistics{.program_requests = programs.requests,
+                            .program_hits = programs.hits,
+                            .conversion_lookups = conversions_.lookups,
+                            .conversion_hits = conversions_.hits};
+  }
+
  private:
   struct Partial {
     State state;
@@ -393,7 +401,12 @@ std::expected<SearchReport, SearchError> plan_region(const ComputeGraph& graph, 
   if (auto checked = check_region(graph, request, config, limits); !checked) {
     return std::unexpected(checked.error());
   }
-  return RegionSearch(graph, request, config, limits, options).run();
+  RegionSearch search(graph, request, config, limits, options);
+  auto report = search.run();
+  if (options.statistics != nullptr) {
+    *options.statistics = search.statistics();
+  }
+  return report;
 }
 
 std::expected<SearchReport, SearchError> plan_region(const ComputeGraph& graph, const RegionRequest& request,

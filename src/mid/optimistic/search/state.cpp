@@ -2,7 +2,6 @@
 #include <limits>
 #include <utility>
 
-#include "vexa_codegen/estimate/tensor.hpp"
 #include "vexa_codegen/mid/optimistic/search.hpp"
 #include "vexa_codegen/mid/resolved.hpp"
 #include "vexa_codegen/support/arithmetic.hpp"
@@ -15,30 +14,16 @@ using support::sat_add;
 using support::sat_mul;
 using support::saturated;
 
-// The bytes of a tensor across all tiles: every allocated shard element once
-// per replica (padding included), or the largest 64-bit value when the layout
-// does not resolve.
-std::uint64_t stored_bytes(const layout::TensorType& tensor) {
-  const auto resolution = tensor.format.layout.resolve(tensor.shape);
-  if (!resolution) {
-    return saturated;
+// The bytes of a tensor across all tiles (every allocated shard element once
+// per replica, padding included) and the bytes of its largest shard; the
+// largest 64-bit value for both when the layout does not resolve.
+std::pair<std::uint64_t, std::uint64_t> stored_and_per_tile_bytes(const layout::TensorType& tensor) {
+  const auto sizes = resolved::shard_sizes(tensor.format.layout, tensor.shape);
+  if (!sizes) {
+    return {saturated, saturated};
   }
-  std::uint64_t elements = 1;
-  if (resolution->flattened) {
-    for (const std::uint32_t extent : tensor.shape.dimensions) {
-      elements = sat_mul(elements, extent);
-    }
-  } else {
-    elements = resolution->replication;
-    for (const resolved::ResolvedAxis& axis : resolution->axes) {
-      std::uint64_t length = 0;
-      for (const layout::ShardExtent& extent : axis.extents) {
-        length = sat_add(length, extent.allocated_size());
-      }
-      elements = sat_mul(elements, length);
-    }
-  }
-  return sat_mul(elements, tensor.format.precision.element_bytes());
+  const std::uint64_t element_bytes = tensor.format.precision.element_bytes();
+  return {sat_mul(sizes->allocated_elements, element_bytes), sat_mul(sizes->maximum_tile_elements, element_bytes)};
 }
 
 // The lifetime of one storage: the first and last time points at which it is live.
@@ -129,10 +114,11 @@ void refresh(DiagnosticMidGraph& graph) {
       continue;  // shares another value's storage, or is never live
     }
     const layout::TensorType& tensor = graph.values[v].tensor;
+    const auto [stored, per_tile] = stored_and_per_tile_bytes(tensor);
     storages.push_back(Storage{
         .lifetime = lifetimes[v],
-        .stored = stored_bytes(tensor),
-        .per_tile = estimate::tensor::maximum_shard_bytes(tensor),
+        .stored = stored,
+        .per_tile = per_tile,
         .interleaved = tensor.format.layout.memory_class == layout::MemoryClass::Vexa21Interleaved,
     });
   }

@@ -71,6 +71,7 @@ TEST(StateConvert, OwnTypeIsReusedWithoutStepRefreshOrCache) {
   EXPECT_EQ(successors[0].first, state);
   EXPECT_EQ(successors[0].second, 0u);
   EXPECT_TRUE(cache.empty());
+  EXPECT_EQ(cache.lookups, 0u);
 }
 
 TEST(StateConvert, ReusesTheFirstValueOfTheSameGraphValueInTheTarget) {
@@ -126,6 +127,8 @@ TEST(StateConvert, CachesEachPairOnceAndReplaysFromTheCache) {
   const Successors second = convert(holding({f16_rows2}), 0, f32_rows4, cache);
   EXPECT_EQ(cache.size(), 1u);
   EXPECT_EQ(second, first);
+  EXPECT_EQ(cache.lookups, 2u);
+  EXPECT_EQ(cache.hits, 1u);
 
   // The cached list is what is replayed: a planted path takes effect.
   Transform planted = cache.at(key).front().transforms.front();
