@@ -1,6 +1,9 @@
 #include "vexa_codegen/mid/optimistic/report.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <map>
 
 #include "vexa_codegen/support/dump.hpp"
 
@@ -137,6 +140,32 @@ std::size_t Opportunities::size() const {
 }
 
 Opportunities opportunities(const SearchReport& report) { return Opportunities(report); }
+
+std::vector<AssumptionWorth> assumption_worth(const SearchReport& report) {
+  const DiagnosticMidGraph* baseline = reference(report);
+  if (baseline == nullptr) {
+    return {};
+  }
+  // Ordered by assumption, so that the stable sort below leaves equal savings
+  // in the assumptions' own order.
+  std::map<Assumption, std::uint64_t> largest;
+  for (const DiagnosticMidGraph& candidate : opportunities(report)) {
+    const std::uint64_t saving = baseline->cycles.conservative - candidate.cycles.optimistic;
+    for (const Assumption& assumption : candidate.assumptions) {
+      auto [entry, inserted] = largest.try_emplace(assumption, saving);
+      if (!inserted) {
+        entry->second = std::max(entry->second, saving);
+      }
+    }
+  }
+  std::vector<AssumptionWorth> ranked;
+  ranked.reserve(largest.size());
+  for (const auto& [assumption, saving] : largest) {
+    ranked.push_back(AssumptionWorth{assumption, saving});
+  }
+  std::ranges::stable_sort(ranked, std::greater<>{}, &AssumptionWorth::saving);
+  return ranked;
+}
 
 std::string wrap_label(std::string_view text) {
   std::string out;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <vector>
 
 namespace vexa_codegen::mid::optimistic::report {
 namespace {
@@ -62,6 +63,37 @@ TEST(Opportunities, StrictlyBelowTheReferenceInReportOrder) {
   EXPECT_EQ(walked, (std::vector<const DiagnosticMidGraph*>{&report.candidates[0], &report.candidates[4]}));
   EXPECT_EQ(view.size(), 2u);
   EXPECT_EQ(std::distance(view.begin(), view.end()), 2);
+}
+
+TEST(AssumptionWorth, LargestSavingPerAssumptionRankedWithTiesInAssumptionOrder) {
+  const Assumption kernel_a = Assumption::missing_kernel("a");
+  const Assumption kernel_b = Assumption::missing_kernel("b");
+  const Assumption equivalence = Assumption::missing_equivalence_rule();
+  const Assumption eligibility = Assumption::conversion_eligibility();
+  const Assumption cost = Assumption::missing_cost_model();
+  SearchReport report;
+  report.candidates = {candidate(400, 900, {cost, kernel_b}),  // saves 1000 - 400 = 600
+                       candidate(1000, 1000),                          // the reference
+                       candidate(700, 800, {cost}),                    // saves 300: below cost's 600
+                       candidate(900, 950, {kernel_a}),                // saves 100
+                       candidate(900, 950, {equivalence}),             // saves 100, ties with kernel_a
+                       candidate(1000, 1200, {eligibility}),           // equal to the reference: no opportunity
+                       candidate(50, 50)};
+  report.candidates[6].cycles = {1100, 1100};  // keep the reference at 1000
+  const std::vector<AssumptionWorth> expected{
+      {kernel_b, 600}, {cost, 600}, {kernel_a, 100}, {equivalence, 100}};
+  ASSERT_LT(kernel_b, cost);
+  ASSERT_LT(kernel_a, equivalence);
+  EXPECT_EQ(assumption_worth(report), expected);
+}
+
+TEST(AssumptionWorth, NothingWithoutAReferenceOrOpportunities) {
+  SearchReport no_reference;
+  no_reference.candidates = {candidate(1, 2, missing_cost)};
+  EXPECT_TRUE(assumption_worth(no_reference).empty());
+  SearchReport no_opportunity;
+  no_opportunity.candidates = {candidate(5, 5), candidate(5, 9, missing_cost)};
+  EXPECT_TRUE(assumption_worth(no_opportunity).empty());
 }
 
 TEST(WrapLabel, KeepsLinesAndWrapsAtFiftyTwoBytes) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -79,6 +80,21 @@ class Opportunities {
 
 /// The opportunities of `report`.
 [[nodiscard]] Opportunities opportunities(const SearchReport& report);
+
+/// What one missing piece stands in the way of: the largest saving, in cycles,
+/// of an opportunity resting on `assumption` (the reference's conservative
+/// cycles minus the opportunity's optimistic cycles).
+struct AssumptionWorth {
+  Assumption assumption;
+  std::uint64_t saving = 0;
+
+  friend bool operator==(const AssumptionWorth&, const AssumptionWorth&) = default;
+};
+
+/// Every distinct assumption among the opportunities of `report` with the
+/// largest saving it stands in the way of, largest saving first; equal savings
+/// keep the assumptions' own order. Empty without opportunities.
+[[nodiscard]] std::vector<AssumptionWorth> assumption_worth(const SearchReport& report);
 
 /// `text` re-wrapped for a DOT label: each line broken at blanks so that no line
 /// is longer than 52 bytes unless a single word is; line structure kept.

@@ -21,6 +21,7 @@
 #include "vexa_codegen/graph/types.hpp"
 #include "vexa_codegen/mid/layout.hpp"
 #include "vexa_codegen/mid/optimistic/conversion.hpp"
+#include "vexa_codegen/mid/optimistic/trace.hpp"
 #include "vexa_codegen/mid/optimistic/types.hpp"
 #include "vexa_codegen/mid/pipeline.hpp"
 #include "vexa_codegen/support/diagnostics.hpp"
@@ -116,6 +117,9 @@ struct SearchOptions {
   /// When set, receives the search's cache statistics when it ends, whether it
   /// succeeds or fails after its request checks.
   SearchStatistics* statistics = nullptr;
+  /// Receives the search's decision trace, on the calling thread; none by
+  /// default, and then no event is built.
+  trace::SearchObserver* observer = nullptr;
 };
 
 /// Plans one straight-line region of `graph`: a beam search over its operations

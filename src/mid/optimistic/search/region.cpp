@@ -149,7 +149,8 @@ class RegionSearch {
                                                           request.operations.end - request.operations.start)),
         demands_(candidates::demand::OutputDemands::make(operations_, graph.value_shapes(), config)),
         cost_model_(std::make_shared<estimate::cycles::Vexa21CostModel>(), config.tiles),
-        context_{options.diagnostics, options.threads} {
+        context_{options.diagnostics, options.threads},
+        observer_(options.observer) {
     for (const auto& input : graph.inputs()) {
       if (input.is_parameter) {
         parameters_.insert(input.value);
@@ -208,18 +209,50 @@ class RegionSearch {
   }
 
   // Adds a refreshed state to the next beam when it fits, pruning the beam early
-  // when it grows past four times the beam width.
-  void admit(State state, std::vector<State>& next) {
+  // when it grows past four times the beam width. With an observer, `traced`
+  // (when given) gets the refreshed figures and whether the state fitted.
+  void admit(State state, std::vector<State>& next, trace::Successor* traced = nullptr) {
     refresh(state.graph);
-    if (!fits(state)) {
+    const bool fitted = fits(state);
+    if (traced != nullptr) {
+      traced->cycles = state.graph.cycles;
+      traced->balanced_peak = state.graph.balanced_peak;
+      traced->kept = fitted;
+    }
+    if (!fitted) {
       ++report_.memory_rejections;
       return;
     }
     next.push_back(std::move(state));
     const std::size_t width = limits_.beam_width;
     if (width <= std::numeric_limits<std::size_t>::max() / 4 && next.size() > 4 * width) {
-      next = prune(std::move(next), width, report_);
+      next = prune_beam(std::move(next), trace::PruneSite::Overflow);
     }
+  }
+
+  // `prune` of `states`, reported to the observer with whether it cut states.
+  std::vector<State> prune_beam(std::vector<State> states, trace::PruneSite site) {
+    if (observer_ == nullptr) {
+      return prune(std::move(states), limits_.beam_width, report_);
+    }
+    const bool truncated_before = report_.truncated;
+    report_.truncated = false;
+    const std::size_t states_in = states.size();
+    auto pruned = prune(std::move(states), limits_.beam_width, report_);
+    observer_->observe(trace::Event{trace::Pruned{site, states_in, pruned.size(), report_.truncated}});
+    report_.truncated = report_.truncated || truncated_before;
+    return pruned;
+  }
+
+  // The kinds of the conversion steps `successor` holds beyond the first `from` steps.
+  static std::vector<TransformKind> conversions_after(const State& successor, std::size_t from) {
+    std::vector<TransformKind> kinds;
+    for (std::size_t i = from; i < successor.graph.steps.size(); ++i) {
+      if (const auto* transform = successor.graph.steps[i].kind.get_if<StepKind::Transform>()) {
+        kinds.push_back(transform->transform.kind);
+      }
+    }
+    return kinds;
   }
 
   // Whether graph value `id` is read by an operation after the k-th or leaves the region.
@@ -303,28 +336,62 @@ class RegionSearch {
       for (const auto& plan : plans) {
         if (state_budget <= report_.expanded) {
           report_.truncated = true;
+          if (observer_ != nullptr) {
+            trace::BudgetExhausted exhausted{k, operation.id, j, {}};
+            for (const auto& untried : std::span(plans).subspan(static_cast<std::size_t>(&plan - plans.data()))) {
+              exhausted.untried.push_back(dump(untried));
+            }
+            observer_->observe(trace::Event{std::move(exhausted)});
+          }
           break;
         }
         ++report_.expanded;
         const auto [required, result_type] = plan.tensor_types(operand_types, result_shape->get());
+        std::optional<trace::PlanTried> tried;
+        if (observer_ != nullptr) {
+          tried.emplace();
+          tried->operation = k;
+          tried->id = operation.id;
+          tried->state = j;
+          tried->plan = dump(plan);
+          tried->required = required;
+          tried->result = result_type;
+        }
+        const auto observe_tried = [&](trace::PlanFate fate) {
+          if (tried) {
+            tried->fate = fate;
+            observer_->observe(trace::Event{std::move(*tried)});
+          }
+        };
         const bool valid = valid_tensor(result_type, config_.tiles) &&
                            std::ranges::all_of(required, [&](const TensorType& type) {
                              return valid_tensor(type, config_.tiles);
                            });
         if (!valid) {
+          observe_tried(trace::PlanFate::InvalidType);
           continue;
         }
         const auto program = cost_model_.implementation(plan, required, result_type);
         if (!program) {
           ++report_.implementation_rejections;
+          observe_tried(trace::PlanFate::NoImplementation);
           continue;
         }
         auto partials = convert_operands(state, operation, required);
         if (!partials) {
           return std::unexpected(partials.error());
         }
+        if (tried) {
+          tried->cycles = program->cycles;
+          tried->memory = program->memory;
+        }
         for (auto& partial : *partials) {
           State& successor = partial.state;
+          trace::Successor* traced = nullptr;
+          if (tried) {
+            traced = &tried->successors.emplace_back();
+            traced->conversions = conversions_after(successor, state.graph.steps.size());
+          }
           const std::size_t index = successor.value(result, result_type);
           successor.values.insert_or_assign(result, index);
           const CycleEstimate cycles{program->cycles.optimistic, program->cycles.optimistic};
@@ -335,11 +402,12 @@ class RegionSearch {
                                                cycles,
                                                {}});
           std::erase_if(successor.values, [&](const auto& entry) { return !needed_after(entry.first, k); });
-          admit(std::move(successor), next);
+          admit(std::move(successor), next, traced);
         }
+        observe_tried(trace::PlanFate::Priced);
       }
     }
-    beam_ = prune(std::move(next), limits_.beam_width, report_);
+    beam_ = prune_beam(std::move(next), trace::PruneSite::Operation);
     return {};
   }
 
@@ -351,29 +419,49 @@ class RegionSearch {
       }
       const TensorType target{shape->get(), format};
       std::vector<State> next;
-      for (const State& state : beam_) {
+      for (std::size_t j = 0; j < beam_.size(); ++j) {
+        const State& state = beam_[j];
         auto successors = state.convert(lookup(state.values, id), target, config_.tiles, limits_, conversions_);
         if (!successors) {
           return std::unexpected(successors.error());
         }
+        std::optional<trace::OutputDelivered> delivered;
+        if (observer_ != nullptr) {
+          delivered = trace::OutputDelivered{id, j, {}};
+        }
         for (auto& [successor, index] : *successors) {
           successor.graph.outputs.push_back(index);
-          admit(std::move(successor), next);
+          trace::Successor* traced = nullptr;
+          if (delivered) {
+            traced = &delivered->successors.emplace_back();
+            traced->conversions = conversions_after(successor, state.graph.steps.size());
+          }
+          admit(std::move(successor), next, traced);
+        }
+        if (delivered) {
+          observer_->observe(trace::Event{std::move(*delivered)});
         }
       }
-      beam_ = prune(std::move(next), limits_.beam_width, report_);
+      beam_ = prune_beam(std::move(next), trace::PruneSite::Output);
     }
     return {};
   }
 
   void finish() {
     auto& candidates = report_.candidates;
-    for (const State& state : beam_) {
+    for (std::size_t j = 0; j < beam_.size(); ++j) {
+      const State& state = beam_[j];
+      std::optional<CycleEstimate> fused_cycles;
       if (auto fused = fusion::fuse(state.graph, operations_, limits_.max_fused_steps)) {
+        fused_cycles = fused->cycles;
         candidates.push_back(std::move(*fused));
       }
-      if (std::ranges::find(candidates, state.graph) == candidates.end()) {
+      const bool unfused_kept = std::ranges::find(candidates, state.graph) == candidates.end();
+      if (unfused_kept) {
         candidates.push_back(state.graph);
+      }
+      if (observer_ != nullptr) {
+        observer_->observe(trace::Event{trace::FusionOffered{j, fused_cycles, unfused_kept}});
       }
     }
     std::ranges::stable_sort(candidates, {}, [](const DiagnosticMidGraph& graph) { return score(graph); });
@@ -388,6 +476,7 @@ class RegionSearch {
   candidates::demand::OutputDemands demands_;
   estimate::cycles::MemoizedCostModel cost_model_;
   candidates::GenerationContext context_;
+  trace::SearchObserver* observer_;
   ConversionCache conversions_;
   std::vector<State> beam_;
   SearchReport report_;
