@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "explain_output.hpp"
 #include "files.hpp"
 #include "json_input.hpp"
 #include "options.hpp"
@@ -104,7 +105,7 @@ int run(const Options& options) {
                       bad_input);
     }
   }
-  for (const auto* path : {&options.dot_path, &options.svg_path}) {
+  for (const auto* path : {&options.dot_path, &options.svg_path, &options.trace_path}) {
     if (*path) {
       if (auto writable = check_writable(**path); !writable) {
         return complain("cannot write " + **path + ": " + writable.error(), bad_input);
@@ -137,8 +138,24 @@ int run(const Options& options) {
                    std::to_string(request->limits.beam_width) + ", at most " +
                    std::to_string(request->limits.max_expansions) + " plans)");
   }
+  optimistic::trace::Recorder recorder;
+  optimistic::trace::Explanation explanation;
+  BothObservers both(recorder, explanation);
+  if (options.trace_path && options.explain) {
+    search_options.observer = &both;
+  } else if (options.trace_path) {
+    search_options.observer = &recorder;
+  } else if (options.explain) {
+    search_options.observer = &explanation;
+  }
   const auto report = optimistic::search::plan_graph(request->graph, request->config, request->outputs,
                                                      request->limits, search_options);
+  if (options.trace_path) {
+    // Written whether the search succeeded or not: a trace shows why it failed.
+    if (auto written = write_atomically(*options.trace_path, trace_lines(recorder.events())); !written) {
+      return complain("cannot write " + *options.trace_path + ": " + written.error(), failed);
+    }
+  }
   if (!report) {
     if (progress) {
       progress->line("search failed");
@@ -166,6 +183,9 @@ int run(const Options& options) {
     std::cout << report_json(*report, request->places).dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
   } else {
     std::cout << summary(*report);
+  }
+  if (options.explain) {
+    std::cout << explanation_text(explanation, *report);
   }
   std::cout.flush();
 

@@ -41,7 +41,8 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
       argument = argument.substr(0, equals);
     }
     const bool takes_value =
-        argument == "--dot" || argument == "--svg" || argument == "--candidate" || argument == "--threads";
+        argument == "--dot" || argument == "--svg" || argument == "--candidate" || argument == "--threads" ||
+        argument == "--trace";
     if (!takes_value && attached) {
       return std::unexpected("option " + std::string(argument) + " takes no value");
     }
@@ -61,6 +62,10 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
       options.json = true;
     } else if (argument == "--progress") {
       options.progress = true;
+    } else if (argument == "--explain") {
+      options.explain = true;
+    } else if (argument == "--trace") {
+      options.trace_path = std::string(value);
     } else if (argument == "--dot") {
       options.dot_path = std::string(value);
     } else if (argument == "--svg") {
@@ -97,6 +102,9 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
   if (options.dot_path && options.svg_path && *options.dot_path == *options.svg_path) {
     return std::unexpected(std::string("--dot and --svg name the same file"));
   }
+  if (options.trace_path && (options.trace_path == options.dot_path || options.trace_path == options.svg_path)) {
+    return std::unexpected(std::string("--trace names the same file as --dot or --svg"));
+  }
   return options;
 }
 
@@ -123,6 +131,12 @@ Options:
                     distributed matrix-product generation and plan constraints
                     emit) with the time elapsed, and the counters at the end. The
                     library reports no per-operation figures, so none are shown.
+  --explain         after the summary, print for every operation the plan the
+                    best candidate used and the best plan tried but not used,
+                    with its cycles and why it lost, then every assumption among
+                    the opportunities with the most cycles it stands in the way of
+  --trace FILE      write every decision of the search to FILE, one JSON object
+                    a line (see docs/trace-format.md)
   -h, --help        print this help
 
 Files are written whole or not at all (written under a temporary name, then

@@ -19,6 +19,8 @@ struct Options {
   std::size_t candidate = 0;            ///< the candidate that --dot and --svg render
   std::uint16_t threads = 0;            ///< worker threads; 0 lets the pool use the machine
   bool progress = false;                ///< report the search's progress on standard error
+  bool explain = false;                 ///< print "why not" per operation and what each assumption is worth
+  std::optional<std::string> trace_path;  ///< write the search's decision trace here as JSON lines
   bool help = false;
 };
 
