@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "formats.hpp"
+#include "request_reader.hpp"
 #include "text_forms.hpp"
 
 namespace vexa_plan {
-namespace {
 
 using graph::ValueId;
 using layout::Layout;
@@ -22,7 +22,6 @@ using layout::Precision;
 using layout::TensorFormat;
 using vexa_codegen::support::quote;
 
-// The transposes of a product or product family; both default to false.
 Result<graph::GemmOptions> read_gemm_options(const Node& object) {
   const auto transpose_left = optional_bool(object, "transpose_left", false);
   const auto transpose_right = optional_bool(object, "transpose_right", false);
@@ -30,31 +29,6 @@ Result<graph::GemmOptions> read_gemm_options(const Node& object) {
     return std::unexpected(*fault);
   }
   return graph::GemmOptions{*transpose_left, *transpose_right};
-}
-
-// Which operator kind a catalogue edit names; `GemmFamily` entries count as
-// matrix products.
-using OperatorTest = std::function<bool(const mid::catalogue::OperatorCandidate&)>;
-
-template <class Alternative>
-OperatorTest operator_is() {
-  return [](const mid::catalogue::OperatorCandidate& candidate) {
-    const auto* concrete = candidate.get_if<mid::catalogue::OperatorCandidate::Concrete>();
-    if (concrete == nullptr) {
-      return std::is_same_v<Alternative, operators::MidOperator::Gemm>;
-    }
-    return concrete->candidate.plan.operator_.is<Alternative>();
-  };
-}
-
-const std::vector<std::pair<std::string_view, OperatorTest>>& operator_kinds() {
-  using M = operators::MidOperator;
-  static const std::vector<std::pair<std::string_view, OperatorTest>> kinds{
-      {"gemm", operator_is<M::Gemm>()},       {"gelu", operator_is<M::Gelu>()},
-      {"layer_norm", operator_is<M::LayerNorm>()}, {"add", operator_is<M::Add>()},
-      {"view", operator_is<M::View>()},       {"slice", operator_is<M::Slice>()},
-      {"flash_attention", operator_is<M::FlashAttention>()}};
-  return kinds;
 }
 
 std::string list_names(std::span<const std::string_view> names) {
@@ -66,676 +40,388 @@ std::string list_names(std::span<const std::string_view> names) {
   return text;
 }
 
-// Reads a document into a request, step by step in document order.
-class RequestReader {
- public:
-  explicit RequestReader(const Json& document) : root_(document, "") {}
-
-  Result<PlanRequest> read() {
-    if (auto object = expect_object(root_, {"description", "inputs", "operations", "outputs", "pipeline", "limits"});
-        !object) {
-      return std::unexpected(object.error());
+Result<PlanRequest> RequestReader::read() {
+  if (auto object = expect_object(root_, {"description", "inputs", "operations", "outputs", "pipeline", "limits"});
+      !object) {
+    return std::unexpected(object.error());
+  }
+  if (const auto description = root_.find("description")) {
+    if (auto text = read_string(*description); !text) {
+      return std::unexpected(text.error());
     }
-    if (const auto description = root_.find("description")) {
-      if (auto text = read_string(*description); !text) {
-        return std::unexpected(text.error());
-      }
-    }
-    const auto pipeline = required(root_, "pipeline");
-    if (!pipeline) {
-      return std::unexpected(pipeline.error());
-    }
-    // In this order each step finds what it needs: the tile count gives the
-    // default layouts, and the graph defines the names that the pipeline
-    // settings and the outputs refer to.
-    for (const auto step : {&RequestReader::read_tiles, &RequestReader::read_inputs, &RequestReader::read_operations,
-                            &RequestReader::read_settings, &RequestReader::read_input_formats,
-                            &RequestReader::read_gemm_constraints, &RequestReader::read_catalogue}) {
-      if (auto done = (this->*step)(*pipeline); !done) {
-        return std::unexpected(done.error());
-      }
-    }
-    if (auto done = read_outputs(); !done) {
+  }
+  const auto pipeline = required(root_, "pipeline");
+  if (!pipeline) {
+    return std::unexpected(pipeline.error());
+  }
+  // In this order each step finds what it needs: the tile count gives the
+  // default layouts, and the graph defines the names that the pipeline
+  // settings and the outputs refer to.
+  for (const auto step : {&RequestReader::read_tiles, &RequestReader::read_inputs, &RequestReader::read_operations,
+                          &RequestReader::read_settings, &RequestReader::read_input_formats,
+                          &RequestReader::read_gemm_constraints, &RequestReader::read_catalogue}) {
+    if (auto done = (this->*step)(*pipeline); !done) {
       return std::unexpected(done.error());
     }
-    if (auto done = read_limits(); !done) {
-      return std::unexpected(done.error());
-    }
-    return std::move(request_);
   }
+  if (auto done = read_outputs(); !done) {
+    return std::unexpected(done.error());
+  }
+  if (auto done = read_limits(); !done) {
+    return std::unexpected(done.error());
+  }
+  return std::move(request_);
+}
 
- private:
-  // --- Pipeline ------------------------------------------------------------
-
-  Checked read_tiles(const Node& pipeline) {
-    if (auto object = expect_object(pipeline, {"tiles", "tile_memory_bytes", "reserved_bytes", "unary_flattening",
-                                               "gemm_output_grouping", "plan_filter", "attention_variants",
-                                               "retained_gemm_plans", "reserved_settings", "spare_switch",
-                                               "input_formats", "automatic_inputs", "gemm_constraints", "catalogue"});
-        !object) {
-      return std::unexpected(object.error());
-    }
-    const auto tiles_node = required(pipeline, "tiles");
-    if (!tiles_node) {
-      return std::unexpected(tiles_node.error());
-    }
-    const auto tiles = read_unsigned_as<std::uint16_t>(*tiles_node);
-    if (!tiles) {
-      return std::unexpected(tiles.error());
-    }
-    tiles_ = *tiles;
-    request_.config = mid::PipelineConfig::make(tiles_);
+Checked RequestReader::read_inputs(const Node&) {
+  const auto inputs = root_.find("inputs");
+  if (!inputs) {
     return {};
   }
-
-  Checked read_settings(const Node& pipeline) {
-    auto& config = request_.config;
-    const auto set = [&](std::string_view key, auto& field, std::uint64_t maximum) -> Checked {
-      using Field = std::remove_reference_t<decltype(field)>;
-      const auto value = optional_unsigned<std::uint64_t>(pipeline, key, field, maximum);
-      if (!value) {
-        return std::unexpected(value.error());
-      }
-      field = static_cast<Field>(*value);
-      return {};
-    };
-    constexpr auto u64 = std::numeric_limits<std::uint64_t>::max();
-    for (auto checked : {set("tile_memory_bytes", config.tile_memory_bytes, u64),
-                         set("reserved_bytes", config.reserved_bytes, u64),
-                         set("unary_flattening", config.unary_flattening, 2),
-                         set("gemm_output_grouping", config.gemm_output_grouping, 2),
-                         set("plan_filter", config.plan_filter, 2),
-                         set("attention_variants", config.attention_variants, 3),
-                         set("retained_gemm_plans", config.retained_gemm_plans, u64),
-                         set("spare_switch", config.spare_switch, std::numeric_limits<std::uint8_t>::max())}) {
-      if (!checked) {
-        return checked;
-      }
-    }
-    if (const auto settings = pipeline.find("reserved_settings")) {
-      if (!settings->json().is_array() || settings->json().size() != config.reserved_settings.size()) {
-        return std::unexpected(settings->expected("an array of " + std::to_string(config.reserved_settings.size()) +
-                                                  " unsigned integers"));
-      }
-      for (std::size_t i = 0; i < config.reserved_settings.size(); ++i) {
-        const auto value = read_unsigned(settings->element(i), u64);
-        if (!value) {
-          return std::unexpected(value.error());
-        }
-        config.reserved_settings[i] = *value;
-      }
-    }
-    return {};
+  if (auto is_array = expect_array(*inputs); !is_array) {
+    return is_array;
   }
-
-  // Fixed formats and automatic precisions of the graph inputs. Every graph
-  // input without a fixed format is automatic, F16 unless stated otherwise.
-  Checked read_input_formats(const Node& pipeline) {
-    auto& config = request_.config;
-    if (const auto formats = pipeline.find("input_formats")) {
-      if (!formats->json().is_object()) {
-        return std::unexpected(formats->expected("an object mapping input names to formats"));
-      }
-      for (const auto& [name, value] : formats->json().items()) {
-        const Node entry(value, formats->pointer() + "/" + pointer_token(name));
-        const auto input = graph_input_named(entry, name);
-        if (!input) {
-          return std::unexpected(input.error());
-        }
-        auto format = read_format(entry, tiles_);
-        if (!format) {
-          return std::unexpected(format.error());
-        }
-        config.input_formats.insert_or_assign(*input, std::move(*format));
-        request_.places.input_formats.insert_or_assign(*input, entry.pointer());
-      }
+  for (std::size_t i = 0; i < inputs->json().size(); ++i) {
+    const Node entry = inputs->element(i);
+    if (auto object = expect_object(entry, {"name", "shape", "parameter"}); !object) {
+      return object;
     }
-    std::map<ValueId, Precision> precisions;
-    if (const auto automatic = pipeline.find("automatic_inputs")) {
-      if (!automatic->json().is_object()) {
-        return std::unexpected(automatic->expected("an object mapping input names to precisions"));
-      }
-      for (const auto& [name, value] : automatic->json().items()) {
-        const Node entry(value, automatic->pointer() + "/" + pointer_token(name));
-        const auto input = graph_input_named(entry, name);
-        if (!input) {
-          return std::unexpected(input.error());
-        }
-        if (config.input_formats.contains(*input)) {
-          return std::unexpected(entry.fault("the input " + quote(name) + " has a fixed format in " +
-                                             request_.places.input_formats.at(*input) +
-                                             "; an input is either fixed or automatic"));
-        }
-        auto precision = read_text_form(entry, parse_precision);
-        if (!precision) {
-          return std::unexpected(precision.error());
-        }
-        precisions.insert_or_assign(*input, *precision);
-        request_.places.automatic_inputs.insert_or_assign(*input, entry.pointer());
-      }
+    if (auto added = add_input(entry); !added) {
+      return added;
     }
-    for (const auto& input : request_.graph.inputs()) {
-      if (!config.input_formats.contains(input.value)) {
-        const auto found = precisions.find(input.value);
-        config = std::move(config).with_automatic_input(input.value,
-                                                        found == precisions.end() ? Precision::f16() : found->second);
-      }
-    }
-    return {};
   }
+  return {};
+}
 
-  Checked read_gemm_constraints(const Node& pipeline) {
-    const auto constraints = pipeline.find("gemm_constraints");
-    if (!constraints) {
-      return {};
-    }
-    if (auto is_array = expect_array(*constraints); !is_array) {
-      return is_array;
-    }
-    for (std::size_t i = 0; i < constraints->json().size(); ++i) {
-      auto constraint = read_gemm_constraint(constraints->element(i));
-      if (!constraint) {
-        return std::unexpected(constraint.error());
-      }
-      request_.config.gemm_constraints.push_back(*constraint);
-    }
-    return {};
+Checked RequestReader::add_input(const Node& entry) {
+  const auto name = new_name(entry, /*may_be_empty=*/true);
+  if (!name) {
+    return std::unexpected(name.error());
   }
+  const auto shape_node = required(entry, "shape");
+  if (!shape_node) {
+    return std::unexpected(shape_node.error());
+  }
+  const auto shape = read_shape(*shape_node);
+  if (!shape) {
+    return std::unexpected(shape.error());
+  }
+  const auto parameter = optional_bool(entry, "parameter", false);
+  if (!parameter) {
+    return std::unexpected(parameter.error());
+  }
+  const auto value = request_.graph.input(*name, *parameter, *shape);
+  if (!value) {
+    return std::unexpected(InputError{entry.pointer() + "/name", graph::message(value.error())});
+  }
+  define(*name, *value, entry);
+  return {};
+}
 
-  Result<mid::GemmPlanConstraint> read_gemm_constraint(const Node& node) {
-    if (auto object = expect_object(node, {"operation", "orientation", "row_partitions", "column_partitions",
-                                           "inner_partitions", "result_row_partitions", "result_column_partitions",
-                                           "output_column_block", "weight_memory_class", "reduction_staging",
-                                           "local_weight_staging"});
-        !object) {
-      return std::unexpected(object.error());
+Checked RequestReader::read_operations(const Node&) {
+  const auto operations = required(root_, "operations");
+  if (!operations) {
+    return std::unexpected(operations.error());
+  }
+  if (auto is_array = expect_array(*operations); !is_array) {
+    return is_array;
+  }
+  for (std::size_t i = 0; i < operations->json().size(); ++i) {
+    if (auto added = add_operation(operations->element(i)); !added) {
+      return added;
     }
-    const auto operation_node = required(node, "operation");
-    if (!operation_node) {
-      return std::unexpected(operation_node.error());
+  }
+  return {};
+}
+
+Checked RequestReader::add_operation(const Node& entry) {
+  if (!entry.json().is_object()) {
+    return std::unexpected(entry.expected("an object"));
+  }
+  const auto kind_node = required(entry, "kind");
+  if (!kind_node) {
+    return std::unexpected(kind_node.error());
+  }
+  const auto kind = read_string(*kind_node);
+  if (!kind) {
+    return std::unexpected(kind.error());
+  }
+  using Build = Result<ValueId> (RequestReader::*)(const Node&);
+  struct Kind {
+    std::string_view name;
+    std::vector<std::string_view> fields;
+    Build build;
+  };
+  static const std::array<Kind, 8> kinds{{
+      {"input", {"kind", "name", "shape", "parameter"}, nullptr},
+      {"gemm", {"kind", "name", "left", "right", "transpose_left", "transpose_right"}, &RequestReader::gemm},
+      {"gelu", {"kind", "name", "x"}, &RequestReader::gelu},
+      {"layer_norm", {"kind", "name", "x", "scale", "bias"}, &RequestReader::layer_norm},
+      {"add", {"kind", "name", "left", "right"}, &RequestReader::add},
+      {"view", {"kind", "name", "x", "split_axis", "merge_axis", "factor", "reversed"}, &RequestReader::view},
+      {"slice", {"kind", "name", "x", "axis", "start", "length"}, &RequestReader::slice},
+      {"flash_attention", {"kind", "name", "query", "key", "value", "causal", "scale"},
+       &RequestReader::flash_attention},
+  }};
+  const auto found = std::ranges::find(kinds, std::string_view(*kind), &Kind::name);
+  if (found == kinds.end()) {
+    std::vector<std::string_view> names;
+    for (const auto& known : kinds) {
+      names.push_back(known.name);
     }
-    const auto value = value_named(*operation_node);
+    return std::unexpected(
+        kind_node->fault("unknown operation kind " + quote(*kind) + "; expected one of: " + list_names(names)));
+  }
+  if (auto object = expect_object(entry, found->fields); !object) {
+    return object;
+  }
+  if (found->build == nullptr) {
+    return add_input(entry);
+  }
+  const auto name = new_name(entry, /*may_be_empty=*/false);
+  if (!name) {
+    return std::unexpected(name.error());
+  }
+  const auto result = (this->*found->build)(entry);
+  if (!result) {
+    return std::unexpected(result.error());
+  }
+  request_.places.operations.insert_or_assign(request_.graph.operations().back().id.number, entry.pointer());
+  define(*name, *result, entry);
+  return {};
+}
+
+Result<ValueId> RequestReader::built(const Node& entry, std::expected<ValueId, graph::GraphError> result) {
+  if (!result) {
+    return std::unexpected(entry.fault(graph::message(result.error())));
+  }
+  return *result;
+}
+
+template <std::size_t N>
+Result<std::array<ValueId, N>> RequestReader::operands(const Node& entry, const std::array<std::string_view, N>& keys) {
+  std::array<ValueId, N> values{};
+  for (std::size_t i = 0; i < N; ++i) {
+    const auto member = required(entry, keys[i]);
+    if (!member) {
+      return std::unexpected(member.error());
+    }
+    const auto value = value_named(*member);
     if (!value) {
       return std::unexpected(value.error());
     }
-    const auto& operations = request_.graph.operations();
-    const auto producer = std::ranges::find_if(operations, [&](const graph::Operation& operation) {
-      return std::ranges::find(operation.results, *value) != operation.results.end();
-    });
-    if (producer == operations.end() || !producer->kind.is<graph::OperationKind::Gemm>()) {
-      return std::unexpected(operation_node->fault(
-          "a constraint names the result of a gemm operation, and " + quote(operation_node->json().get<std::string>()) +
-          " is not one"));
-    }
-    // Every other field defaults to the library's default constraint.
-    const mid::GemmPlanConstraint defaults;
-    const auto partitions = [&](std::string_view key, std::uint16_t fallback) {
-      return optional_unsigned<std::uint16_t>(node, key, fallback);
-    };
-    const auto orientation = optional_text_form(node, "orientation", parse_orientation, defaults.orientation);
-    const auto rows = partitions("row_partitions", defaults.row_partitions);
-    const auto columns = partitions("column_partitions", defaults.column_partitions);
-    const auto inner = partitions("inner_partitions", defaults.inner_partitions);
-    const auto result_rows = partitions("result_row_partitions", defaults.result_row_partitions);
-    const auto result_columns = partitions("result_column_partitions", defaults.result_column_partitions);
-    const auto block = optional_unsigned<std::uint32_t>(node, "output_column_block", defaults.output_column_block);
-    const auto weight_class =
-        optional_text_form(node, "weight_memory_class", parse_memory_class, defaults.weight_memory_class);
-    const auto reduction =
-        optional_text_form(node, "reduction_staging", parse_reduction_staging, defaults.reduction_staging);
-    const auto local = optional_text_form(node, "local_weight_staging", parse_local_staging, defaults.local_weight_staging);
-    if (auto fault = first_fault(orientation, rows, columns, inner, result_rows, result_columns, block, weight_class,
-                                 reduction, local)) {
-      return std::unexpected(*fault);
-    }
-    return mid::GemmPlanConstraint{producer->id.number, *orientation, *rows, *columns, *inner, *result_rows,
-                                   *result_columns, *block, *weight_class, *reduction, *local};
+    values[i] = *value;
   }
+  return values;
+}
 
-  // Catalogue edits: first every candidate of the removed operator kinds is
-  // dropped, then the appended entries are added at the end, in order.
-  Checked read_catalogue(const Node& pipeline) {
-    const auto catalogue = pipeline.find("catalogue");
-    if (!catalogue) {
-      return {};
-    }
-    if (auto object = expect_object(*catalogue, {"remove", "append"}); !object) {
-      return object;
-    }
-    auto& candidates = request_.config.operator_candidates;
-    if (const auto remove = catalogue->find("remove")) {
-      if (auto is_array = expect_array(*remove); !is_array) {
-        return is_array;
-      }
-      for (std::size_t i = 0; i < remove->json().size(); ++i) {
-        const Node entry = remove->element(i);
-        const auto kind = read_string(entry);
-        if (!kind) {
-          return std::unexpected(kind.error());
-        }
-        const auto& kinds = operator_kinds();
-        const auto found = std::ranges::find(kinds, std::string_view(*kind), &std::pair<std::string_view, OperatorTest>::first);
-        if (found == kinds.end()) {
-          std::vector<std::string_view> names;
-          for (const auto& known : kinds) {
-            names.push_back(known.first);
-          }
-          return std::unexpected(entry.fault("unknown operator kind " + quote(*kind) + "; expected one of: " +
-                                             list_names(names)));
-        }
-        std::erase_if(candidates, found->second);
-      }
-    }
-    if (const auto append = catalogue->find("append")) {
-      if (auto is_array = expect_array(*append); !is_array) {
-        return is_array;
-      }
-      for (std::size_t i = 0; i < append->json().size(); ++i) {
-        auto family = read_gemm_family(append->element(i));
-        if (!family) {
-          return std::unexpected(family.error());
-        }
-        candidates.push_back(mid::catalogue::OperatorCandidate::gemm_family(*family));
-      }
-    }
-    return {};
+Result<ValueId> RequestReader::gemm(const Node& entry) {
+  const auto values = operands(entry, std::array<std::string_view, 2>{"left", "right"});
+  const auto options = read_gemm_options(entry);
+  if (auto fault = first_fault(values, options)) {
+    return std::unexpected(*fault);
   }
+  return built(entry, request_.graph.gemm((*values)[0], (*values)[1], *options));
+}
 
-  Result<mid::catalogue::OperatorCandidate::GemmFamily> read_gemm_family(const Node& node) {
-    if (auto object = expect_object(node, {"kind", "multiply", "accumulate", "tile_count", "transpose_left",
-                                           "transpose_right"});
-        !object) {
-      return std::unexpected(object.error());
-    }
-    const auto kind_node = required(node, "kind");
-    if (!kind_node) {
-      return std::unexpected(kind_node.error());
-    }
-    if (!kind_node->json().is_string() || kind_node->json().get<std::string>() != "gemm_family") {
-      return std::unexpected(kind_node->expected("\"gemm_family\" (the only kind of entry that can be appended)"));
-    }
-    const auto multiply_node = required(node, "multiply");
-    if (!multiply_node) {
-      return std::unexpected(multiply_node.error());
-    }
-    const auto multiply = read_text_form(*multiply_node, parse_precision);
-    if (!multiply) {
-      return std::unexpected(multiply.error());
-    }
-    // The catalogue's own products accumulate in F32 exactly when they multiply in F32.
-    const auto accumulate = optional_text_form(
-        node, "accumulate", parse_accumulation,
-        multiply->is_f32() ? operators::AccumulationPrecision::F32 : operators::AccumulationPrecision::F16);
-    const auto tile_count = optional_unsigned<std::uint16_t>(node, "tile_count", tiles_);
-    const auto options = read_gemm_options(node);
-    if (auto fault = first_fault(accumulate, tile_count, options)) {
-      return std::unexpected(*fault);
-    }
-    return mid::catalogue::OperatorCandidate::GemmFamily{*options, *multiply, *accumulate, *tile_count};
+Result<ValueId> RequestReader::gelu(const Node& entry) {
+  const auto values = operands(entry, std::array<std::string_view, 1>{"x"});
+  if (!values) {
+    return std::unexpected(values.error());
   }
+  return built(entry, request_.graph.gelu((*values)[0]));
+}
 
-  // --- Graph ---------------------------------------------------------------
-
-  Checked read_inputs(const Node&) {
-    const auto inputs = root_.find("inputs");
-    if (!inputs) {
-      return {};
-    }
-    if (auto is_array = expect_array(*inputs); !is_array) {
-      return is_array;
-    }
-    for (std::size_t i = 0; i < inputs->json().size(); ++i) {
-      const Node entry = inputs->element(i);
-      if (auto object = expect_object(entry, {"name", "shape", "parameter"}); !object) {
-        return object;
-      }
-      if (auto added = add_input(entry); !added) {
-        return added;
-      }
-    }
-    return {};
+Result<ValueId> RequestReader::layer_norm(const Node& entry) {
+  const auto values = operands(entry, std::array<std::string_view, 3>{"x", "scale", "bias"});
+  if (!values) {
+    return std::unexpected(values.error());
   }
+  return built(entry, request_.graph.layer_norm((*values)[0], (*values)[1], (*values)[2]));
+}
 
-  Checked add_input(const Node& entry) {
-    const auto name = new_name(entry, /*may_be_empty=*/true);
-    if (!name) {
-      return std::unexpected(name.error());
-    }
-    const auto shape_node = required(entry, "shape");
-    if (!shape_node) {
-      return std::unexpected(shape_node.error());
-    }
-    const auto shape = read_shape(*shape_node);
-    if (!shape) {
-      return std::unexpected(shape.error());
-    }
-    const auto parameter = optional_bool(entry, "parameter", false);
-    if (!parameter) {
-      return std::unexpected(parameter.error());
-    }
-    const auto value = request_.graph.input(*name, *parameter, *shape);
-    if (!value) {
-      return std::unexpected(InputError{entry.pointer() + "/name", graph::message(value.error())});
-    }
-    define(*name, *value, entry);
-    return {};
+Result<ValueId> RequestReader::add(const Node& entry) {
+  const auto values = operands(entry, std::array<std::string_view, 2>{"left", "right"});
+  if (!values) {
+    return std::unexpected(values.error());
   }
+  return built(entry, request_.graph.add((*values)[0], (*values)[1]));
+}
 
-  Checked read_operations(const Node&) {
-    const auto operations = required(root_, "operations");
-    if (!operations) {
-      return std::unexpected(operations.error());
-    }
-    if (auto is_array = expect_array(*operations); !is_array) {
-      return is_array;
-    }
-    for (std::size_t i = 0; i < operations->json().size(); ++i) {
-      if (auto added = add_operation(operations->element(i)); !added) {
-        return added;
-      }
-    }
-    return {};
+Result<ValueId> RequestReader::view(const Node& entry) {
+  const auto values = operands(entry, std::array<std::string_view, 1>{"x"});
+  const auto split_axis = required_unsigned<std::size_t>(entry, "split_axis");
+  const auto merge_axis = required_unsigned<std::size_t>(entry, "merge_axis");
+  const auto factor = required_unsigned<std::uint32_t>(entry, "factor");
+  const auto reversed = optional_bool(entry, "reversed", false);
+  if (auto fault = first_fault(values, split_axis, merge_axis, factor, reversed)) {
+    return std::unexpected(*fault);
   }
+  return built(entry, request_.graph.view((*values)[0], graph::view::AxisFactorView{*split_axis, *merge_axis,
+                                                                                      *factor, *reversed}));
+}
 
-  Checked add_operation(const Node& entry) {
-    if (!entry.json().is_object()) {
-      return std::unexpected(entry.expected("an object"));
-    }
-    const auto kind_node = required(entry, "kind");
-    if (!kind_node) {
-      return std::unexpected(kind_node.error());
-    }
-    const auto kind = read_string(*kind_node);
-    if (!kind) {
-      return std::unexpected(kind.error());
-    }
-    using Build = Result<ValueId> (RequestReader::*)(const Node&);
-    struct Kind {
-      std::string_view name;
-      std::vector<std::string_view> fields;
-      Build build;
-    };
-    static const std::array<Kind, 8> kinds{{
-        {"input", {"kind", "name", "shape", "parameter"}, nullptr},
-        {"gemm", {"kind", "name", "left", "right", "transpose_left", "transpose_right"}, &RequestReader::gemm},
-        {"gelu", {"kind", "name", "x"}, &RequestReader::gelu},
-        {"layer_norm", {"kind", "name", "x", "scale", "bias"}, &RequestReader::layer_norm},
-        {"add", {"kind", "name", "left", "right"}, &RequestReader::add},
-        {"view", {"kind", "name", "x", "split_axis", "merge_axis", "factor", "reversed"}, &RequestReader::view},
-        {"slice", {"kind", "name", "x", "axis", "start", "length"}, &RequestReader::slice},
-        {"flash_attention", {"kind", "name", "query", "key", "value", "causal", "scale"},
-         &RequestReader::flash_attention},
-    }};
-    const auto found = std::ranges::find(kinds, std::string_view(*kind), &Kind::name);
-    if (found == kinds.end()) {
-      std::vector<std::string_view> names;
-      for (const auto& known : kinds) {
-        names.push_back(known.name);
-      }
-      return std::unexpected(
-          kind_node->fault("unknown operation kind " + quote(*kind) + "; expected one of: " + list_names(names)));
-    }
-    if (auto object = expect_object(entry, found->fields); !object) {
-      return object;
-    }
-    if (found->build == nullptr) {
-      return add_input(entry);
-    }
-    const auto name = new_name(entry, /*may_be_empty=*/false);
-    if (!name) {
-      return std::unexpected(name.error());
-    }
-    const auto result = (this->*found->build)(entry);
-    if (!result) {
-      return std::unexpected(result.error());
-    }
-    request_.places.operations.insert_or_assign(request_.graph.operations().back().id.number, entry.pointer());
-    define(*name, *result, entry);
-    return {};
+Result<ValueId> RequestReader::slice(const Node& entry) {
+  const auto values = operands(entry, std::array<std::string_view, 1>{"x"});
+  const auto axis = required_unsigned<std::size_t>(entry, "axis");
+  const auto start = required_unsigned<std::uint32_t>(entry, "start");
+  const auto length = required_unsigned<std::uint32_t>(entry, "length");
+  if (auto fault = first_fault(values, axis, start, length)) {
+    return std::unexpected(*fault);
   }
+  return built(entry, request_.graph.slice((*values)[0], graph::AxisSlice{*axis, *start, *length}));
+}
 
-  // Turns a builder refusal into a fault at the operation's entry.
-  Result<ValueId> built(const Node& entry, std::expected<ValueId, graph::GraphError> result) {
-    if (!result) {
-      return std::unexpected(entry.fault(graph::message(result.error())));
-    }
-    return *result;
+Result<ValueId> RequestReader::flash_attention(const Node& entry) {
+  const auto values = operands(entry, std::array<std::string_view, 3>{"query", "key", "value"});
+  const auto causal = optional_bool(entry, "causal", false);
+  if (auto fault = first_fault(values, causal)) {
+    return std::unexpected(*fault);
   }
-
-  // The values named by the members `keys` of `entry`, in order.
-  template <std::size_t N>
-  Result<std::array<ValueId, N>> operands(const Node& entry, const std::array<std::string_view, N>& keys) {
-    std::array<ValueId, N> values{};
-    for (std::size_t i = 0; i < N; ++i) {
-      const auto member = required(entry, keys[i]);
-      if (!member) {
-        return std::unexpected(member.error());
-      }
-      const auto value = value_named(*member);
-      if (!value) {
-        return std::unexpected(value.error());
-      }
-      values[i] = *value;
+  graph::AttentionOptions options{*causal, graph::AttentionScale::inverse_sqrt_query_width()};
+  if (const auto scale = entry.find("scale")) {
+    if (scale->json().is_number()) {
+      // A double beyond the float range has no float value; it becomes an
+      // infinity, which the builder refuses like any other unusable scale.
+      const double wanted = scale->json().get<double>();
+      const float narrowed = std::fabs(wanted) > static_cast<double>(FLT_MAX)
+                                 ? std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(wanted))
+                                 : static_cast<float>(wanted);
+      options.scale = graph::AttentionScale::fixed(narrowed);
+    } else if (!scale->json().is_string() || scale->json().get<std::string>() != "inverse_sqrt_query_width") {
+      return std::unexpected(scale->expected("a positive number or \"inverse_sqrt_query_width\""));
     }
-    return values;
   }
+  return built(entry, request_.graph.flash_attention((*values)[0], (*values)[1], (*values)[2], options));
+}
 
-  Result<ValueId> gemm(const Node& entry) {
-    const auto values = operands(entry, std::array<std::string_view, 2>{"left", "right"});
-    const auto options = read_gemm_options(entry);
-    if (auto fault = first_fault(values, options)) {
-      return std::unexpected(*fault);
-    }
-    return built(entry, request_.graph.gemm((*values)[0], (*values)[1], *options));
+// The `name` member of `entry`, which must not name a value already.
+Result<std::string> RequestReader::new_name(const Node& entry, bool may_be_empty) {
+  const auto name_node = required(entry, "name");
+  if (!name_node) {
+    return std::unexpected(name_node.error());
   }
-
-  Result<ValueId> gelu(const Node& entry) {
-    const auto values = operands(entry, std::array<std::string_view, 1>{"x"});
-    if (!values) {
-      return std::unexpected(values.error());
-    }
-    return built(entry, request_.graph.gelu((*values)[0]));
-  }
-
-  Result<ValueId> layer_norm(const Node& entry) {
-    const auto values = operands(entry, std::array<std::string_view, 3>{"x", "scale", "bias"});
-    if (!values) {
-      return std::unexpected(values.error());
-    }
-    return built(entry, request_.graph.layer_norm((*values)[0], (*values)[1], (*values)[2]));
-  }
-
-  Result<ValueId> add(const Node& entry) {
-    const auto values = operands(entry, std::array<std::string_view, 2>{"left", "right"});
-    if (!values) {
-      return std::unexpected(values.error());
-    }
-    return built(entry, request_.graph.add((*values)[0], (*values)[1]));
-  }
-
-  Result<ValueId> view(const Node& entry) {
-    const auto values = operands(entry, std::array<std::string_view, 1>{"x"});
-    const auto split_axis = required_unsigned<std::size_t>(entry, "split_axis");
-    const auto merge_axis = required_unsigned<std::size_t>(entry, "merge_axis");
-    const auto factor = required_unsigned<std::uint32_t>(entry, "factor");
-    const auto reversed = optional_bool(entry, "reversed", false);
-    if (auto fault = first_fault(values, split_axis, merge_axis, factor, reversed)) {
-      return std::unexpected(*fault);
-    }
-    return built(entry, request_.graph.view((*values)[0], graph::view::AxisFactorView{*split_axis, *merge_axis,
-                                                                                        *factor, *reversed}));
-  }
-
-  Result<ValueId> slice(const Node& entry) {
-    const auto values = operands(entry, std::array<std::string_view, 1>{"x"});
-    const auto axis = required_unsigned<std::size_t>(entry, "axis");
-    const auto start = required_unsigned<std::uint32_t>(entry, "start");
-    const auto length = required_unsigned<std::uint32_t>(entry, "length");
-    if (auto fault = first_fault(values, axis, start, length)) {
-      return std::unexpected(*fault);
-    }
-    return built(entry, request_.graph.slice((*values)[0], graph::AxisSlice{*axis, *start, *length}));
-  }
-
-  Result<ValueId> flash_attention(const Node& entry) {
-    const auto values = operands(entry, std::array<std::string_view, 3>{"query", "key", "value"});
-    const auto causal = optional_bool(entry, "causal", false);
-    if (auto fault = first_fault(values, causal)) {
-      return std::unexpected(*fault);
-    }
-    graph::AttentionOptions options{*causal, graph::AttentionScale::inverse_sqrt_query_width()};
-    if (const auto scale = entry.find("scale")) {
-      if (scale->json().is_number()) {
-        // A double beyond the float range has no float value; it becomes an
-        // infinity, which the builder refuses like any other unusable scale.
-        const double wanted = scale->json().get<double>();
-        const float narrowed = std::fabs(wanted) > static_cast<double>(FLT_MAX)
-                                   ? std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(wanted))
-                                   : static_cast<float>(wanted);
-        options.scale = graph::AttentionScale::fixed(narrowed);
-      } else if (!scale->json().is_string() || scale->json().get<std::string>() != "inverse_sqrt_query_width") {
-        return std::unexpected(scale->expected("a positive number or \"inverse_sqrt_query_width\""));
-      }
-    }
-    return built(entry, request_.graph.flash_attention((*values)[0], (*values)[1], (*values)[2], options));
-  }
-
-  // --- Names ---------------------------------------------------------------
-
-  // The `name` member of `entry`, which must not name a value already.
-  Result<std::string> new_name(const Node& entry, bool may_be_empty) {
-    const auto name_node = required(entry, "name");
-    if (!name_node) {
-      return std::unexpected(name_node.error());
-    }
-    auto name = read_string(*name_node);
-    if (!name) {
-      return name;
-    }
-    // An empty input name is refused by the graph builder in its own words.
-    if (name->empty() && !may_be_empty) {
-      return std::unexpected(name_node->fault("a value name must not be empty"));
-    }
-    if (const auto earlier = by_name_.find(*name); earlier != by_name_.end()) {
-      return std::unexpected(name_node->fault("the name " + quote(*name) + " is already given to the value defined at " +
-                                              request_.places.values.at(earlier->second)));
-    }
+  auto name = read_string(*name_node);
+  if (!name) {
     return name;
   }
-
-  void define(const std::string& name, ValueId value, const Node& entry) {
-    by_name_.emplace(name, value);
-    request_.places.names.emplace(value, name);
-    request_.places.values.emplace(value, entry.pointer());
+  // An empty input name is refused by the graph builder in its own words.
+  if (name->empty() && !may_be_empty) {
+    return std::unexpected(name_node->fault("a value name must not be empty"));
   }
-
-  // The value that the string at `node` names.
-  Result<ValueId> value_named(const Node& node) {
-    const auto name = read_string(node);
-    if (!name) {
-      return std::unexpected(name.error());
-    }
-    if (const auto found = by_name_.find(*name); found != by_name_.end()) {
-      return found->second;
-    }
-    std::string known;
-    for (const auto& [id, known_name] : request_.places.names) {
-      known += (known.empty() ? "" : ", ") + quote(known_name);
-    }
-    return std::unexpected(node.fault("unknown value " + quote(*name) + "; values defined before this point: " +
-                                      (known.empty() ? "none" : known)));
+  if (const auto earlier = by_name_.find(*name); earlier != by_name_.end()) {
+    return std::unexpected(name_node->fault("the name " + quote(*name) + " is already given to the value defined at " +
+                                            request_.places.values.at(earlier->second)));
   }
+  return name;
+}
 
-  Result<ValueId> graph_input_named(const Node& entry, const std::string& name) {
-    const auto found = by_name_.find(name);
-    const auto& inputs = request_.graph.inputs();
-    if (found == by_name_.end() || std::ranges::none_of(inputs, [&](const graph::GraphInput& input) {
-          return input.value == found->second;
-        })) {
-      return std::unexpected(entry.fault(quote(name) + " is not a graph input"));
-    }
+void RequestReader::define(const std::string& name, ValueId value, const Node& entry) {
+  by_name_.emplace(name, value);
+  request_.places.names.emplace(value, name);
+  request_.places.values.emplace(value, entry.pointer());
+}
+
+Result<ValueId> RequestReader::value_named(const Node& node) {
+  const auto name = read_string(node);
+  if (!name) {
+    return std::unexpected(name.error());
+  }
+  if (const auto found = by_name_.find(*name); found != by_name_.end()) {
     return found->second;
   }
+  std::string known;
+  for (const auto& [id, known_name] : request_.places.names) {
+    known += (known.empty() ? "" : ", ") + quote(known_name);
+  }
+  return std::unexpected(node.fault("unknown value " + quote(*name) + "; values defined before this point: " +
+                                    (known.empty() ? "none" : known)));
+}
 
-  // --- Outputs and limits --------------------------------------------------
+Result<ValueId> RequestReader::graph_input_named(const Node& entry, const std::string& name) {
+  const auto found = by_name_.find(name);
+  const auto& inputs = request_.graph.inputs();
+  if (found == by_name_.end() || std::ranges::none_of(inputs, [&](const graph::GraphInput& input) {
+        return input.value == found->second;
+      })) {
+    return std::unexpected(entry.fault(quote(name) + " is not a graph input"));
+  }
+  return found->second;
+}
 
-  Checked read_outputs() {
-    const auto outputs = required(root_, "outputs");
-    if (!outputs) {
-      return std::unexpected(outputs.error());
-    }
-    if (auto is_array = expect_array(*outputs); !is_array) {
-      return is_array;
-    }
-    std::vector<ValueId> order;
-    for (std::size_t i = 0; i < outputs->json().size(); ++i) {
-      const Node entry = outputs->element(i);
-      TensorFormat format{Precision::f16(), Layout::row_sharded(tiles_)};
-      std::optional<Node> name_node = entry;
-      if (entry.json().is_object()) {
-        auto read = read_format(entry, tiles_, {"value", "precision", "layout"});
-        if (!read) {
-          return std::unexpected(read.error());
-        }
-        format = std::move(*read);
-        const auto value_node = required(entry, "value");
-        if (!value_node) {
-          return std::unexpected(value_node.error());
-        }
-        name_node = *value_node;
-      } else if (!entry.json().is_string()) {
-        return std::unexpected(entry.expected("a value name or an object { \"value\": ..., \"precision\": ..., "
-                                              "\"layout\": ... }"));
+Checked RequestReader::read_outputs() {
+  const auto outputs = required(root_, "outputs");
+  if (!outputs) {
+    return std::unexpected(outputs.error());
+  }
+  if (auto is_array = expect_array(*outputs); !is_array) {
+    return is_array;
+  }
+  std::vector<ValueId> order;
+  for (std::size_t i = 0; i < outputs->json().size(); ++i) {
+    const Node entry = outputs->element(i);
+    TensorFormat format{Precision::f16(), Layout::row_sharded(tiles_)};
+    std::optional<Node> name_node = entry;
+    if (entry.json().is_object()) {
+      auto read = read_format(entry, tiles_, {"value", "precision", "layout"});
+      if (!read) {
+        return std::unexpected(read.error());
       }
-      const auto value = value_named(*name_node);
-      if (!value) {
-        return std::unexpected(value.error());
+      format = std::move(*read);
+      const auto value_node = required(entry, "value");
+      if (!value_node) {
+        return std::unexpected(value_node.error());
       }
-      if (request_.outputs.contains(*value)) {
-        return std::unexpected(name_node->fault("the value " + quote(request_.places.names.at(*value)) +
-                                                " is already an output at " + request_.places.outputs.at(*value)));
-      }
-      request_.outputs.emplace(*value, std::move(format));
-      request_.places.outputs.emplace(*value, entry.pointer());
-      order.push_back(*value);
+      name_node = *value_node;
+    } else if (!entry.json().is_string()) {
+      return std::unexpected(entry.expected("a value name or an object { \"value\": ..., \"precision\": ..., "
+                                            "\"layout\": ... }"));
     }
-    if (auto set = request_.graph.set_outputs(order); !set) {
-      return std::unexpected(outputs->fault(graph::message(set.error())));
+    const auto value = value_named(*name_node);
+    if (!value) {
+      return std::unexpected(value.error());
     }
+    if (request_.outputs.contains(*value)) {
+      return std::unexpected(name_node->fault("the value " + quote(request_.places.names.at(*value)) +
+                                              " is already an output at " + request_.places.outputs.at(*value)));
+    }
+    request_.outputs.emplace(*value, std::move(format));
+    request_.places.outputs.emplace(*value, entry.pointer());
+    order.push_back(*value);
+  }
+  if (auto set = request_.graph.set_outputs(order); !set) {
+    return std::unexpected(outputs->fault(graph::message(set.error())));
+  }
+  return {};
+}
+
+Checked RequestReader::read_limits() {
+  auto& limits = request_.limits;
+  limits = optimistic::SearchLimits{request_.graph.operations().size(), 16, 3, 8, 2048, 4};
+  const auto node = root_.find("limits");
+  if (!node) {
     return {};
   }
-
-  Checked read_limits() {
-    auto& limits = request_.limits;
-    limits = optimistic::SearchLimits{request_.graph.operations().size(), 16, 3, 8, 2048, 4};
-    const auto node = root_.find("limits");
-    if (!node) {
-      return {};
-    }
-    if (auto object = expect_object(*node, {"max_operations", "beam_width", "max_conversion_steps",
-                                            "max_conversion_paths", "max_expansions", "max_fused_steps"});
-        !object) {
-      return object;
-    }
-    for (const auto& [key, field] :
-         {std::pair{"max_operations", &limits.max_operations}, std::pair{"beam_width", &limits.beam_width},
-          std::pair{"max_conversion_steps", &limits.max_conversion_steps},
-          std::pair{"max_conversion_paths", &limits.max_conversion_paths},
-          std::pair{"max_expansions", &limits.max_expansions}, std::pair{"max_fused_steps", &limits.max_fused_steps}}) {
-      const auto value = optional_unsigned<std::size_t>(*node, key, *field);
-      if (!value) {
-        return std::unexpected(value.error());
-      }
-      *field = *value;
-    }
-    return {};
+  if (auto object = expect_object(*node, {"max_operations", "beam_width", "max_conversion_steps",
+                                          "max_conversion_paths", "max_expansions", "max_fused_steps"});
+      !object) {
+    return object;
   }
+  for (const auto& [key, field] :
+       {std::pair{"max_operations", &limits.max_operations}, std::pair{"beam_width", &limits.beam_width},
+        std::pair{"max_conversion_steps", &limits.max_conversion_steps},
+        std::pair{"max_conversion_paths", &limits.max_conversion_paths},
+        std::pair{"max_expansions", &limits.max_expansions}, std::pair{"max_fused_steps", &limits.max_fused_steps}}) {
+    const auto value = optional_unsigned<std::size_t>(*node, key, *field);
+    if (!value) {
+      return std::unexpected(value.error());
+    }
+    *field = *value;
+  }
+  return {};
+}
 
-  Node root_;
-  PlanRequest request_;
-  std::uint16_t tiles_ = 0;
-  std::map<std::string, ValueId> by_name_;
-};
+namespace {
 
 // The boundary format in which the whole-graph search receives `input`.
 TensorFormat boundary_format(const PlanRequest& request, ValueId input) {
