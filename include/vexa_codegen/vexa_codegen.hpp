@@ -4,7 +4,9 @@
 // count, memory budget, operator catalogue, input formats), chooses
 // `mid::optimistic::SearchLimits`, and calls `mid::optimistic::search::plan_graph`
 // (or `plan_region` for part of a graph). The `SearchReport` it gets back is
-// read with `mid::optimistic::report` (reference, opportunities, DOT rendering);
+// read with `mid::optimistic::report` (reference, opportunities, what each
+// assumption is worth, DOT rendering). An observer of `mid::optimistic::trace`
+// in the search options receives the search's decisions and answers "why not";
 // every value prints itself with `dump`.
 #pragma once
 
@@ -17,6 +19,7 @@
 #include "vexa_codegen/mid/operators.hpp"
 #include "vexa_codegen/mid/optimistic/report.hpp"
 #include "vexa_codegen/mid/optimistic/search.hpp"
+#include "vexa_codegen/mid/optimistic/trace.hpp"
 #include "vexa_codegen/mid/optimistic/types.hpp"
 #include "vexa_codegen/mid/pipeline.hpp"
 #include "vexa_codegen/mid/program.hpp"
