@@ -431,6 +431,23 @@ TEST_F(VexaPlan, ProgressReportsTheSearchOnStandardError) {
   ASSERT_TRUE(like(lines.back(), "vexa-plan: [#.#s] search finished: # plans tried, *")) << lines.back();
   const std::size_t tried = number_after(lines.back(), "search finished: ");
   EXPECT_TRUE(outcome.out.starts_with("expanded=" + std::to_string(tried) + " ")) << outcome.out;
+  // One line per planned operation, in graph order, the plans tried never
+  // decreasing and reaching the search's total.
+  std::vector<std::string> planned;
+  std::ranges::copy_if(lines, std::back_inserter(planned), [](const std::string& line) {
+    return line.find("] planned OperationId(") != std::string::npos;
+  });
+  ASSERT_EQ(planned.size(), 3u) << outcome.err;
+  std::size_t previous = 0;
+  for (std::size_t k = 0; k < planned.size(); ++k) {
+    EXPECT_TRUE(like(planned[k], "vexa-plan: [#.#s] planned OperationId(" + std::to_string(k) +
+                                     "): # states in the beam, # plans tried so far"))
+        << planned[k];
+    const std::size_t so_far = number_after(planned[k], "states in the beam, ");
+    EXPECT_GE(so_far, previous);
+    previous = so_far;
+  }
+  EXPECT_EQ(previous, tried);
 }
 
 // --- Output files ---------------------------------------------------------------

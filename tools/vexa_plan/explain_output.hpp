@@ -11,19 +11,20 @@
 
 namespace vexa_plan {
 
-/// Passes every event to both observers.
-class BothObservers final : public optimistic::trace::SearchObserver {
+/// Passes every event to each observer added, in order.
+class FanOut final : public optimistic::trace::SearchObserver {
  public:
-  BothObservers(optimistic::trace::SearchObserver& first, optimistic::trace::SearchObserver& second)
-      : first_(first), second_(second) {}
+  /// Adds an observer; events reach the observers in the order they were added.
+  void add(optimistic::trace::SearchObserver& observer) { observers_.push_back(&observer); }
+  [[nodiscard]] bool empty() const noexcept { return observers_.empty(); }
   void observe(const optimistic::trace::Event& event) override {
-    first_.observe(event);
-    second_.observe(event);
+    for (auto* observer : observers_) {
+      observer->observe(event);
+    }
   }
 
  private:
-  optimistic::trace::SearchObserver& first_;
-  optimistic::trace::SearchObserver& second_;
+  std::vector<optimistic::trace::SearchObserver*> observers_;
 };
 
 /// One JSON object per event, each on its own line ending in a line feed.

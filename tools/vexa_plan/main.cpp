@@ -11,6 +11,7 @@
 #include <iostream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,7 +70,10 @@ std::expected<std::string, std::string> read_input(const std::string& path) {
 // Prints the search's diagnostic events on standard error as they arrive,
 // each with the time since the search started. Events may come from the
 // worker threads that price plans, so lines are written under a lock.
-class ProgressReport final : public support::DiagnosticReceiver {
+/// --progress: one line per planned operation (its beam and the plans tried so
+/// far, taken from the search's decision trace), the diagnostic events of plan
+/// enumeration, and the start and end of the search, each with the elapsed time.
+class ProgressReport final : public support::DiagnosticReceiver, public optimistic::trace::SearchObserver {
  public:
   ProgressReport() : start_(std::chrono::steady_clock::now()) {}
 
@@ -79,6 +83,22 @@ class ProgressReport final : public support::DiagnosticReceiver {
       text += " " + field.name + "=" + field.value;
     }
     line(text);
+  }
+
+  void observe(const optimistic::trace::Event& event) override {
+    namespace trace = optimistic::trace;
+    if (const auto* tried = event.get_if<trace::PlanTried>()) {
+      ++plans_tried_;
+      operation_ = tried->id;
+    } else if (const auto* exhausted = event.get_if<trace::BudgetExhausted>()) {
+      operation_ = exhausted->id;
+    } else if (const auto* pruned = event.get_if<trace::Pruned>(); pruned && pruned->site == trace::PruneSite::Operation) {
+      ++operations_done_;
+      const std::string operation = operation_ ? graph::dump(*operation_) : "operation " + std::to_string(operations_done_);
+      line("planned " + operation + ": " + std::to_string(pruned->states_out) + " states in the beam, " +
+           std::to_string(plans_tried_) + " plans tried so far");
+      operation_.reset();
+    }
   }
 
   void line(std::string_view text) {
@@ -92,6 +112,9 @@ class ProgressReport final : public support::DiagnosticReceiver {
  private:
   std::chrono::steady_clock::time_point start_;
   std::mutex mutex_;
+  std::size_t plans_tried_ = 0;
+  std::size_t operations_done_ = 0;
+  std::optional<graph::OperationId> operation_;
 };
 
 int run(const Options& options) {
@@ -140,13 +163,18 @@ int run(const Options& options) {
   }
   optimistic::trace::Recorder recorder;
   optimistic::trace::Explanation explanation;
-  BothObservers both(recorder, explanation);
-  if (options.trace_path && options.explain) {
-    search_options.observer = &both;
-  } else if (options.trace_path) {
-    search_options.observer = &recorder;
-  } else if (options.explain) {
-    search_options.observer = &explanation;
+  FanOut observers;
+  if (options.trace_path) {
+    observers.add(recorder);
+  }
+  if (options.explain) {
+    observers.add(explanation);
+  }
+  if (progress) {
+    observers.add(*progress);
+  }
+  if (!observers.empty()) {
+    search_options.observer = &observers;
   }
   const auto report = optimistic::search::plan_graph(request->graph, request->config, request->outputs,
                                                      request->limits, search_options);
