@@ -450,6 +450,29 @@ TEST_F(VexaPlan, ProgressReportsTheSearchOnStandardError) {
   EXPECT_EQ(previous, tried);
 }
 
+TEST_F(VexaPlan, ExplainsTheSearchAndWritesItsTrace) {
+  const fs::path trace = scratch() / "trace.jsonl";
+  const Outcome outcome = plan({"--explain", "--trace", trace.string(), (graphs / "slices.json").string()});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  // The summary comes first, unchanged, then the explanation.
+  const Outcome plain = plan({(graphs / "slices.json").string()});
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  ASSERT_TRUE(outcome.out.starts_with(plain.out)) << outcome.out;
+  const std::string explanation = outcome.out.substr(plain.out.size());
+  EXPECT_NE(explanation.find("OperationId(0): used "), std::string::npos) << explanation;
+  EXPECT_NE(explanation.find("what each missing piece is worth:"), std::string::npos) << explanation;
+
+  // One JSON object per line; as many plans tried as the summary counts.
+  const std::size_t expanded = number_after(plain.out, "expanded=");
+  std::size_t plans_tried = 0;
+  for (const std::string& line : lines_of(read_file(trace))) {
+    const Json event = Json::parse(line);
+    ASSERT_TRUE(event.contains("event")) << line;
+    plans_tried += event["event"] == "plan_tried" ? 1 : 0;
+  }
+  EXPECT_EQ(plans_tried, expanded);
+}
+
 // --- Output files ---------------------------------------------------------------
 
 TEST_F(VexaPlan, WritesTheChosenCandidateAsDotAndSvg) {
