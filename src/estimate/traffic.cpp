@@ -142,9 +142,12 @@ void add_traffic(std::vector<TileTraffic>& list, std::uint16_t tile, std::uint64
   list[tile].messages = sat_add(list[tile].messages, messages);
 }
 
-// Source boxes ordered by their start on the first axis, with the running
-// largest end, so that the boxes that can meet a target box on that axis form
-// one contiguous run found by two binary searches.
+// Source boxes ordered by their start on one axis, with the running largest
+// end, so that the boxes that can meet a target box on that axis form one
+// contiguous run found by two binary searches. The axis is the one on which
+// the source boxes have the most distinct starts (the first such axis on a
+// tie): a flattened layout cuts its tensor into one box per row, and indexing
+// an axis that few boxes differ on would compare every box with every other.
 class SourceIndex {
  public:
   SourceIndex(const KeyTable& boxes, std::size_t rank) : order_(boxes.size()) {
@@ -152,24 +155,40 @@ class SourceIndex {
     if (rank == 0) {
       return;
     }
-    std::ranges::stable_sort(order_, {}, [&](std::size_t i) { return boxes.key(i)[0]; });
+    std::size_t most = 0;
+    std::vector<std::uint32_t> starts(boxes.size());
+    for (std::size_t axis = 0; axis < rank; ++axis) {
+      for (std::size_t i = 0; i < boxes.size(); ++i) {
+        starts[i] = boxes.key(i)[2 * axis];
+      }
+      std::ranges::sort(starts);
+      const auto unique_end = std::ranges::unique(starts).begin();
+      const auto distinct = static_cast<std::size_t>(unique_end - starts.begin());
+      if (distinct > most) {
+        most = distinct;
+        axis_ = axis;
+      }
+    }
+    const std::size_t word = 2 * axis_;
+    std::ranges::stable_sort(order_, {}, [&](std::size_t i) { return boxes.key(i)[word]; });
     starts_.reserve(order_.size());
     reach_.reserve(order_.size());
     std::uint32_t reach = 0;
     for (const std::size_t i : order_) {
-      starts_.push_back(boxes.key(i)[0]);
-      reach = std::max(reach, boxes.key(i)[1]);
+      starts_.push_back(boxes.key(i)[word]);
+      reach = std::max(reach, boxes.key(i)[word + 1]);
       reach_.push_back(reach);
     }
   }
 
-  // The source boxes that may overlap `target` on the first axis.
+  // The source boxes that may overlap `target` on the indexed axis.
   [[nodiscard]] std::span<const std::size_t> candidates(Words target) const {
     if (target.empty()) {
       return order_;
     }
-    const auto first = std::ranges::upper_bound(reach_, target[0]) - reach_.begin();
-    const auto last = std::ranges::lower_bound(starts_, target[1]) - starts_.begin();
+    const std::size_t word = 2 * axis_;
+    const auto first = std::ranges::upper_bound(reach_, target[word]) - reach_.begin();
+    const auto last = std::ranges::lower_bound(starts_, target[word + 1]) - starts_.begin();
     if (first >= last) {
       return {};
     }
@@ -179,6 +198,7 @@ class SourceIndex {
 
  private:
   std::vector<std::size_t> order_;
+  std::size_t axis_ = 0;
   std::vector<std::uint32_t> starts_;
   std::vector<std::uint32_t> reach_;
 };
