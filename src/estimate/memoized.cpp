@@ -26,10 +26,10 @@ std::shared_ptr<const MidProgram> MemoizedCostModel::implementation(const operat
                                                                     const std::vector<layout::TensorType>& inputs,
                                                                     const layout::TensorType& output) const {
   requests_.fetch_add(1, std::memory_order_relaxed);
-  ImplementationKey key{plan, inputs, output};
+  const ImplementationRequest request{plan, inputs, output, support::hash_fields(plan, inputs, output)};
   {
     const std::lock_guard lock(implementations_mutex_);
-    if (const auto found = implementations_.find(key); found != implementations_.end()) {
+    if (const auto found = implementations_.find(request); found != implementations_.end()) {
       hits_.fetch_add(1, std::memory_order_relaxed);
       return found->second;
     }
@@ -38,6 +38,7 @@ std::shared_ptr<const MidProgram> MemoizedCostModel::implementation(const operat
   if (!program) {
     return nullptr;
   }
+  ImplementationKey key{plan, inputs, output};
   const std::lock_guard lock(implementations_mutex_);
   implementations_.insert_or_assign(std::move(key), program);
   return program;

@@ -169,6 +169,8 @@ std::vector<ErrorCase> broken_layouts() {
       {"tile count differs with replication", tiled({cut(trail(1), 4)}, 4, 2), {8}, E{E::TileCountMismatch{4, 8}}},
       {"two digits on one stride", tiled({cut(trail(1), 2, 1), cut(trail(2), 2, 1)}, 4), {2, 2},
        E{E::IrregularTileMapping{}}},
+      {"a digit past the last tile", tiled({cut(trail(1), 2, 1), cut(trail(2), 2, 8)}, 8, 2), {2, 2},
+       E{E::IrregularTileMapping{}}},
   };
 }
 
@@ -264,6 +266,9 @@ TEST(Resolve, IrregularStridesThatCoverEveryShardAreAccepted) {
   ASSERT_TRUE(strides.has_value());
   EXPECT_EQ(*strides, (std::vector<std::uint32_t>{1, 4}));
   EXPECT_FALSE(has_regular_tile_mapping(storage.tiling, *strides));
+  // Gaps between the digits hold replicas: tile t holds shards (t / 2) mod 2
+  // and (t / 8) mod 2, each pair on four of the 16 tiles.
+  EXPECT_TRUE(tiled({cut(trail(1), 2, 2), cut(trail(2), 2, 8)}, 16, 4).resolve(TensorShape{{4, 4}}).has_value());
 
   const auto fragments = storage.shard_extents(TensorShape{{32, 32}});
   ASSERT_TRUE(fragments.has_value());

@@ -31,8 +31,34 @@ struct ImplementationKey {
   friend bool operator==(const ImplementationKey&, const ImplementationKey&) = default;
 };
 
+/// A request's key as the caller holds it, with its hash computed once, so
+/// that a lookup neither copies the key nor hashes it while the cache is locked.
+struct ImplementationRequest {
+  const operators::OperatorPlan& plan;
+  const std::vector<layout::TensorType>& inputs;
+  const layout::TensorType& output;
+  std::size_t hash;
+};
+
+/// Hashes keys and requests alike (field by field, in declaration order).
 struct ImplementationKeyHash {
+  using is_transparent = void;
   [[nodiscard]] std::size_t operator()(const ImplementationKey& key) const noexcept;
+  [[nodiscard]] std::size_t operator()(const ImplementationRequest& request) const noexcept { return request.hash; }
+};
+
+/// Compares keys and requests field by field.
+struct ImplementationKeyEqual {
+  using is_transparent = void;
+  [[nodiscard]] bool operator()(const ImplementationKey& left, const ImplementationKey& right) const {
+    return left == right;
+  }
+  [[nodiscard]] bool operator()(const ImplementationRequest& left, const ImplementationKey& right) const {
+    return left.plan == right.plan && left.inputs == right.inputs && left.output == right.output;
+  }
+  [[nodiscard]] bool operator()(const ImplementationKey& left, const ImplementationRequest& right) const {
+    return (*this)(right, left);
+  }
 };
 
 /// How often a memoised model was asked for a program, and how often its cache
@@ -81,7 +107,8 @@ class MemoizedCostModel final : public CostModel {
   mutable std::atomic<std::size_t> requests_{0};
   mutable std::atomic<std::size_t> hits_{0};
   mutable std::mutex implementations_mutex_;
-  mutable std::unordered_map<ImplementationKey, std::shared_ptr<const MidProgram>, ImplementationKeyHash>
+  mutable std::unordered_map<ImplementationKey, std::shared_ptr<const MidProgram>, ImplementationKeyHash,
+                             ImplementationKeyEqual>
       implementations_;
 };
 

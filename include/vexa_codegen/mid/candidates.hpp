@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -85,6 +86,19 @@ struct GenerationContext {
                                               const estimate::cycles::CostModel& cost_model,
                                               std::span<const OutputDemand> demands,
                                               const GenerationContext& context = {});
+
+/// `plans` of `operation` for each entry of `operand_types` (one list of the
+/// operation's current operand types per entry), in entry order; entries with
+/// equal operand types share one list, enumerated once. The distinct lists are
+/// enumerated side by side on `context.threads` threads, each exactly as
+/// `plans` would enumerate it; the diagnostic events of each entry are handed
+/// to `context.diagnostics` on the calling thread, entry after entry, so that a
+/// receiver sees what one-by-one enumeration shows it.
+[[nodiscard]] std::vector<std::shared_ptr<const std::vector<OperatorPlan>>> plans_for_each(
+    const graph::Operation& operation, std::span<const std::vector<TensorType>> operand_types,
+    const std::vector<bool>& parameter_flags, const graph::TensorShape& result_shape, const PipelineConfig& config,
+    const estimate::cycles::CostModel& cost_model, std::span<const OutputDemand> demands,
+    const GenerationContext& context = {});
 
 /// Whether a plan's operator implements an operation of this kind: products
 /// with the same transposes (precisions are not compared), views and slices

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <tuple>
+#include <unordered_map>
 
 #include "detail.hpp"
 #include "vexa_codegen/mid/planner.hpp"
+#include "vexa_codegen/support/hash.hpp"
 
 namespace vexa_codegen::mid::candidates {
 namespace {
@@ -50,21 +52,60 @@ std::vector<PricedEntry> price(const std::vector<OperatorPlan>& plans, const std
   return entries;
 }
 
+/// A hash of an interface summary: equal summaries hash equally.
+std::size_t compatibility_hash(const OperatorCompatibility& compatibility) {
+  std::size_t seed = compatibility.operands.size();
+  for (const OperandCompatibility& operand : compatibility.operands) {
+    support::hash_combine(seed, operand.precision);
+    support::hash_combine(seed, operand.order);
+    support::hash_combine(seed, operand.memory_class);
+    support::hash_combine(seed, operand.staging);
+  }
+  const OutputCompatibility& output = compatibility.output;
+  support::hash_combine(seed, output.precision);
+  support::hash_combine(seed, output.order);
+  support::hash_combine(seed, output.memory_class);
+  for (const OutputAxisCompatibility& axis : output.axes) {
+    support::hash_combine(seed, axis.axis);
+    support::hash_combine(seed, axis.groups);
+    support::hash_combine(seed, axis.shard_alignment);
+  }
+  support::hash_combine(seed, compatibility.orientation);
+  support::hash_combine(seed, compatibility.inner_partitions);
+  support::hash_combine(seed, compatibility.result_partitions);
+  support::hash_combine(seed, compatibility.reduction_staging);
+  return seed;
+}
+
 /// The entries that no entry with the same interface beats on every figure,
-/// in input order (an entry removes the kept entries it beats).
+/// in input order (an entry removes the kept entries it beats). Only entries
+/// whose interfaces hash alike are compared.
 std::vector<PricedEntry> undominated(std::vector<PricedEntry> entries) {
-  std::vector<PricedEntry> kept;
-  for (PricedEntry& entry : entries) {
-    const auto beats = [](const PricedEntry& better, const PricedEntry& worse) {
-      return better.compatibility == worse.compatibility && better.metrics.dominates(worse.metrics);
-    };
-    if (std::ranges::any_of(kept, [&](const PricedEntry& other) { return beats(other, entry); })) {
+  const auto beats = [](const PricedEntry& better, const PricedEntry& worse) {
+    return better.compatibility == worse.compatibility && better.metrics.dominates(worse.metrics);
+  };
+  std::unordered_map<std::size_t, std::vector<std::size_t>> kept_by_interface;
+  std::vector<bool> kept(entries.size(), false);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::vector<std::size_t>& rivals = kept_by_interface[compatibility_hash(entries[i].compatibility)];
+    if (std::ranges::any_of(rivals, [&](std::size_t j) { return beats(entries[j], entries[i]); })) {
       continue;
     }
-    std::erase_if(kept, [&](const PricedEntry& other) { return beats(entry, other); });
-    kept.push_back(std::move(entry));
+    std::erase_if(rivals, [&](std::size_t j) {
+      const bool beaten = beats(entries[i], entries[j]);
+      kept[j] = kept[j] && !beaten;
+      return beaten;
+    });
+    rivals.push_back(i);
+    kept[i] = true;
   }
-  return kept;
+  std::vector<PricedEntry> survivors;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (kept[i]) {
+      survivors.push_back(std::move(entries[i]));
+    }
+  }
+  return survivors;
 }
 
 /// What makes two results different interfaces for the diversity step: the

@@ -13,9 +13,20 @@ namespace vexa_codegen::mid::optimistic::search {
 
 namespace {
 
-// Equal states hash equally; the hash only narrows the duplicate search.
+// Equal states hash equally; the hash only narrows the duplicate search. It
+// reads the summaries and sizes of the candidate rather than its whole
+// contents: states that agree on all of them are rare, and comparing two
+// states stops at their first difference.
 std::size_t hash_state(const State& state) {
-  std::size_t seed = std::hash<DiagnosticMidGraph>{}(state.graph);
+  const DiagnosticMidGraph& graph = state.graph;
+  std::size_t seed = graph.values.size();
+  support::hash_combine(seed, graph.steps.size());
+  support::hash_combine(seed, graph.cycles.optimistic);
+  support::hash_combine(seed, graph.cycles.conservative);
+  support::hash_combine(seed, graph.memory.total);
+  support::hash_combine(seed, graph.memory.standard);
+  support::hash_combine(seed, graph.balanced_peak);
+  support::hash_combine(seed, graph.assumptions.size());
   for (const auto& [high, index] : state.values) {
     support::hash_combine(seed, high);
     support::hash_combine(seed, index);

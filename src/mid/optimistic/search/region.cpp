@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <ranges>
 #include <set>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "vexa_codegen/estimate/memoized.hpp"
 #include "vexa_codegen/estimate/tensor.hpp"
@@ -192,6 +195,22 @@ class RegionSearch {
     std::vector<std::size_t> operands;
   };
 
+  // Orders partial states stably by score, each score computed once.
+  static void sort_by_score(std::vector<Partial>& partials) {
+    std::vector<std::pair<Score, std::size_t>> keys;
+    keys.reserve(partials.size());
+    for (std::size_t i = 0; i < partials.size(); ++i) {
+      keys.emplace_back(score(partials[i].state.graph), i);
+    }
+    std::ranges::stable_sort(keys, {}, [](const auto& key) { return key.first; });
+    std::vector<Partial> sorted;
+    sorted.reserve(partials.size());
+    for (const auto& key : keys) {
+      sorted.push_back(std::move(partials[key.second]));
+    }
+    partials = std::move(sorted);
+  }
+
   SearchError no_candidates() const {
     return SearchError{SearchError::NoCandidates{report_.expanded, report_.memory_rejections,
                                                  report_.implementation_rejections}};
@@ -272,23 +291,39 @@ class RegionSearch {
   // `beam_width` partial states per operand (plus the best assumption-free one).
   std::expected<std::vector<Partial>, SearchError> convert_operands(const State& state, const Operation& operation,
                                                                     const std::vector<TensorType>& required) {
-    std::vector<Partial> partials{Partial{state, {}}};
     const std::size_t count = std::min(operation.inputs.size(), required.size());
+    if (count == 0) {
+      return std::vector<Partial>{Partial{state, {}}};
+    }
+    std::vector<Partial> partials;
     for (std::size_t i = 0; i < count; ++i) {
       std::vector<Partial> converted;
-      for (const Partial& partial : partials) {
-        const std::size_t index = lookup(partial.state.values, operation.inputs[i]);
-        auto successors = partial.state.convert(index, required[i], config_.tiles, limits_, conversions_);
+      // The successors of one partial state; the first operand is converted
+      // from the beam's state itself, which needs no copy of its own.
+      const auto convert_from = [&](const State& source, const std::vector<std::size_t>& operands) {
+        const std::size_t index = lookup(source.values, operation.inputs[i]);
+        auto successors = source.convert(index, required[i], config_.tiles, limits_, conversions_);
         if (!successors) {
-          return std::unexpected(successors.error());
+          return std::optional<SearchError>(successors.error());
         }
         for (auto& [successor, value] : *successors) {
-          std::vector<std::size_t> operands = partial.operands;
-          operands.push_back(value);
-          converted.push_back(Partial{std::move(successor), std::move(operands)});
+          std::vector<std::size_t> extended = operands;
+          extended.push_back(value);
+          converted.push_back(Partial{std::move(successor), std::move(extended)});
+        }
+        return std::optional<SearchError>();
+      };
+      if (i == 0) {
+        if (auto error = convert_from(state, {})) {
+          return std::unexpected(*error);
         }
       }
-      std::ranges::stable_sort(converted, {}, [](const Partial& partial) { return score(partial.state.graph); });
+      for (const Partial& partial : partials) {
+        if (auto error = convert_from(partial.state, partial.operands)) {
+          return std::unexpected(*error);
+        }
+      }
+      sort_by_score(converted);
       if (converted.size() > limits_.beam_width) {
         report_.truncated = true;
       }
@@ -296,7 +331,7 @@ class RegionSearch {
       const auto noted = std::ranges::find_if(converted, assumption_free);
       std::optional<Partial> kept_noted;
       if (noted != converted.end() && static_cast<std::size_t>(noted - converted.begin()) >= limits_.beam_width) {
-        kept_noted = *noted;
+        kept_noted = std::move(*noted);  // past the cut below
       }
       if (converted.size() > limits_.beam_width) {
         converted.resize(limits_.beam_width);
@@ -309,6 +344,7 @@ class RegionSearch {
     return partials;
   }
 
+
   std::expected<void, SearchError> expand(std::size_t k) {
     const Operation& operation = operations_[k];
     const std::size_t remaining = operations_.size() - k;
@@ -320,19 +356,27 @@ class RegionSearch {
       return std::unexpected(invalid("unknown result"));
     }
 
+    // Every state's plans depend only on its operand types, so the lists of
+    // the whole beam are enumerated side by side before any state is expanded.
+    std::vector<std::vector<TensorType>> beam_operand_types(beam_.size());
+    std::vector<bool> parameter_flags;
+    for (const ValueId operand : operation.inputs) {
+      parameter_flags.push_back(parameters_.contains(operand));
+      for (std::size_t j = 0; j < beam_.size(); ++j) {
+        beam_operand_types[j].push_back(beam_[j].graph.values[lookup(beam_[j].values, operand)].tensor);
+      }
+    }
+    const auto beam_plans = candidates::plans_for_each(operation, beam_operand_types, parameter_flags,
+                                                       result_shape->get(), config_, cost_model_,
+                                                       demands_.get(result), context_);
+
     std::vector<State> next;
     for (std::size_t j = 0; j < beam_.size(); ++j) {
       const State& state = beam_[j];
       const std::size_t state_budget =
           report_.expanded + (operation_budget - std::min(operation_budget, report_.expanded)) / (beam_.size() - j);
-      std::vector<TensorType> operand_types;
-      std::vector<bool> parameter_flags;
-      for (const ValueId operand : operation.inputs) {
-        operand_types.push_back(state.graph.values[lookup(state.values, operand)].tensor);
-        parameter_flags.push_back(parameters_.contains(operand));
-      }
-      const auto plans = candidates::plans(operation, operand_types, parameter_flags, result_shape->get(), config_,
-                                           cost_model_, demands_.get(result), context_);
+      const std::vector<TensorType>& operand_types = beam_operand_types[j];
+      const auto& plans = *beam_plans[j];
       for (const auto& plan : plans) {
         if (state_budget <= report_.expanded) {
           report_.truncated = true;
